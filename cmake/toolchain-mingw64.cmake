@@ -1,0 +1,17 @@
+# MinGW-w64 cross toolchain for x86-64 Windows. Only 64-bit: the Wine we test under runs no
+# 32-bit programs, and a 32-bit exe there silently does nothing.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(_scanfw_triple x86_64-w64-mingw32)
+# The posix thread model: GoogleTest needs std::mutex; a static exe still imports only system DLLs.
+set(CMAKE_C_COMPILER ${_scanfw_triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${_scanfw_triple}-g++-posix)
+set(CMAKE_RC_COMPILER ${_scanfw_triple}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${_scanfw_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Fully static: no libstdc++/libgcc/winpthread DLLs next to the exe.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")

@@ -1,0 +1,90 @@
+// Per-area state of the simulated host. Each area (devices and the substitute scanner, the
+// service manager, the registry, named mutexes, executable resources) keeps its state in one
+// struct here and offers a boot and a report function, so the core never needs to know more.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+#include <vector>
+
+#include "sim/scenario.h"
+
+namespace sim {
+
+struct Machine;
+
+// Devices and the substitute scanner behind each of them.
+struct ScannerRuntime {
+    size_t readyNext = 0, downloadNext = 0, progressNext = 0;
+    uint32_t writes = 0, reads = 0;  // operations so far, for the fault counters
+    std::vector<uint8_t> lastCommand;  // the bytes of the latest 16-byte write
+    bool haveCommand = false;
+    std::vector<std::vector<uint8_t>> commands;  // every command block received
+    struct Image {
+        uint32_t length = 0;
+        std::string sha256;
+    };
+    std::vector<Image> images;
+    // The fault of the latest transfer, for GetOverlappedResult to honour.
+    bool lastResultFails = false;
+};
+
+struct DeviceArea {
+    std::map<int, ScannerRuntime> scanners;  // by usbscan number, for every scenario device
+    int openedLast = -1;
+};
+void BootDevices(Machine& m);
+void ReportDevices(const Machine& m, nlohmann::json& report);
+
+// The imaging service and its manager.
+struct ServiceArea {
+    uint32_t state = 0;
+    uint32_t controlsAccepted = 0;
+    uint32_t startType = 0;
+    uint32_t checkPoint = 0;
+    int64_t pendingReadsLeft = 0;  // successful status reads left before a pending state ends
+    uint32_t stopRequests = 0, startRequests = 0;
+    std::vector<uint32_t> configChanges;
+};
+void BootService(Machine& m);
+void ReportService(const Machine& m, nlohmann::json& report);
+
+// The imaging device class key and its instance keys.
+struct RegistryArea {
+    uint32_t opens = 0;
+};
+void BootRegistry(Machine& m);
+
+// Named mutexes, the updater's and other processes'.
+struct MutexObject {
+    std::string name;
+    bool exists = true;
+    bool ownedByUpdater = false;
+    int updaterHandles = 0;
+    bool heldByOther = false;       // another process has a handle to it
+    bool otherCloses = false;       // that process closes its handle after releaseAfterMs
+    uint64_t otherClosesAtMs = 0;
+    bool accessDenied = false;
+};
+struct MutexTried {
+    bool created = false;
+};
+struct MutexArea {
+    std::vector<MutexObject> objects;  // index = handle ref
+    std::map<std::string, MutexTried> tried;  // every name the updater asked for
+};
+void BootMutexes(Machine& m);
+void ReportMutexes(const Machine& m, nlohmann::json& report);
+// Closes one updater handle to mutex object `id`; the object disappears with its last handle.
+void CloseMutexHandle(int id);
+
+// The executable's BINARY resources.
+struct ResourceArea {
+    std::map<int, ResourceSpec> images;
+};
+void BootResources(Machine& m);
+
+}  // namespace sim

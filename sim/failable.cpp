@@ -1,0 +1,26 @@
+// The simulated functions that a scenario's failures member may make fail.
+#include <algorithm>
+
+#include "sim/scenario.h"
+
+namespace sim {
+
+const std::vector<std::string>& FailableCalls() {
+    // GetLastError, SetLastError, GetTickCount and GetUserDefaultLangID cannot fail on Windows.
+    static const std::vector<std::string> calls = {
+        "CreateFileA", "DeviceIoControl", "CloseHandle", "WriteFile", "ReadFile", "GetOverlappedResult",
+        "CreateEventA", "WaitForSingleObject", "Sleep", "OpenSCManagerA", "OpenServiceA",
+        "QueryServiceStatus", "ControlService", "QueryServiceConfigA", "ChangeServiceConfigA",
+        "StartServiceA", "CloseServiceHandle", "LocalAlloc", "LocalFree", "RegOpenKeyExA",
+        "RegQueryValueExA", "RegCloseKey", "InitializeSecurityDescriptor", "SetSecurityDescriptorDacl",
+        "CreateMutexA", "ReleaseMutex", "FindResourceA", "LoadResource", "LockResource", "SizeofResource",
+    };
+    return calls;
+}
+
+bool IsFailableCall(const std::string& name) {
+    const auto& calls = FailableCalls();
+    return std::find(calls.begin(), calls.end(), name) != calls.end();
+}
+
+}  // namespace sim

@@ -1,0 +1,179 @@
+// Simulated kernel32/advapi32 basics: language, last error, clock, events, handles, local memory
+// and security descriptors.
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/machine.h"
+
+using sim::HandleKind;
+using sim::HandleObject;
+using sim::M;
+
+namespace {
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE"; }
+std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
+}  // namespace
+
+DWORD WINAPI GetLastError(void) { return t_lastError; }
+void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+
+LANGID WINAPI GetUserDefaultLangID(void) {
+    sim::Enter("GetUserDefaultLangID", ERROR_SUCCESS);
+    LANGID id = M().scenario.userLangId;
+    sim::TraceCall("GetUserDefaultLangID", "", sim::Hex(id));
+    return id;
+}
+
+DWORD WINAPI GetTickCount(void) {
+    sim::Enter("GetTickCount", ERROR_SUCCESS);
+    DWORD ticks = M().clock.Ticks();
+    sim::TraceCall("GetTickCount", "", std::to_string(ticks));
+    return ticks;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+    if (sim::Enter("Sleep", ERROR_SUCCESS)) return;  // a failed Sleep neither sleeps nor counts
+    sim::TraceCall("Sleep", std::to_string(dwMilliseconds), "");
+    M().sleeps.push_back(dwMilliseconds);
+    M().clock.Pass(dwMilliseconds);
+}
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName) {
+    std::string args = Ptr(lpEventAttributes) + ", " + Bool(bManualReset) + ", " + Bool(bInitialState) +
+                       ", " + sim::Quote(lpName);
+    if (sim::Enter("CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) {
+        sim::TraceCall("CreateEventA", args, "NULL (injected)");
+        return nullptr;
+    }
+    HANDLE h = sim::NewHandle(HandleKind::Event, -1);
+    HandleObject* e = sim::FindHandle(h);
+    e->manualReset = bManualReset != FALSE;
+    e->signalled = bInitialState != FALSE;
+    SetLastError(ERROR_SUCCESS);
+    sim::TraceCall("CreateEventA", args, Ptr(h));
+    return h;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    std::string args = Ptr(hHandle) + ", " + std::to_string(dwMilliseconds);
+    if (sim::Enter("WaitForSingleObject", ERROR_INVALID_HANDLE)) {
+        sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED (injected)");
+        return WAIT_FAILED;
+    }
+    HandleObject* e = sim::FindHandle(hHandle, HandleKind::Event);
+    if (e == nullptr) {
+        // The updater only ever waits on its completion events.
+        SetLastError(ERROR_INVALID_HANDLE);
+        sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED");
+        return WAIT_FAILED;
+    }
+    if (e->signalled) {
+        if (!e->manualReset) e->signalled = false;
+        sim::TraceCall("WaitForSingleObject", args, "WAIT_OBJECT_0");
+        return WAIT_OBJECT_0;
+    }
+    // Nothing else runs in the simulated host, so an unsignalled event stays so: the wait times
+    // out after its whole timeout. An infinite wait would hang the real program; here it is an
+    // error in the test, reported as a failed wait rather than a hang.
+    if (dwMilliseconds == INFINITE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED (would wait for ever)");
+        return WAIT_FAILED;
+    }
+    M().clock.Pass(dwMilliseconds);
+    sim::TraceCall("WaitForSingleObject", args, "WAIT_TIMEOUT");
+    return WAIT_TIMEOUT;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+    std::string args = Ptr(hObject);
+    if (sim::Enter("CloseHandle", ERROR_INVALID_HANDLE)) {
+        sim::TraceCall("CloseHandle", args, "FALSE (injected)");
+        return FALSE;
+    }
+    HandleObject* obj = sim::FindHandle(hObject);
+    // Registry keys and service handles are not kernel handles: CloseHandle refuses them.
+    if (obj == nullptr || obj->kind == HandleKind::Key || obj->kind == HandleKind::Manager ||
+        obj->kind == HandleKind::Service) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        sim::TraceCall("CloseHandle", args, "FALSE");
+        return FALSE;
+    }
+    if (obj->kind == HandleKind::Mutex) sim::CloseMutexHandle(obj->ref);
+    sim::DropHandle(hObject);
+    sim::TraceCall("CloseHandle", args, "TRUE");
+    return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+    std::string args = sim::Hex(uFlags) + ", " + std::to_string(uBytes);
+    if (sim::Enter("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)) {
+        sim::TraceCall("LocalAlloc", args, "NULL (injected)");
+        return nullptr;
+    }
+    // A fixed block; its content is left undefined unless zeroing was asked for, as on Windows.
+    void* p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
+    if (p == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    M().localBlocks++;
+    sim::TraceCall("LocalAlloc", args, Ptr(p));
+    return p;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+    std::string args = Ptr(hMem);
+    if (sim::Enter("LocalFree", ERROR_INVALID_HANDLE)) {
+        sim::TraceCall("LocalFree", args, args + " (injected)");
+        return hMem;
+    }
+    if (hMem != nullptr) {
+        std::free(hMem);
+        M().localBlocks--;
+    }
+    sim::TraceCall("LocalFree", args, "NULL");
+    return nullptr;
+}
+
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+    std::string args = Ptr(pSecurityDescriptor) + ", " + std::to_string(dwRevision);
+    if (sim::Enter("InitializeSecurityDescriptor", ERROR_INVALID_PARAMETER)) {
+        sim::TraceCall("InitializeSecurityDescriptor", args, "FALSE (injected)");
+        return FALSE;
+    }
+    if (pSecurityDescriptor == nullptr || dwRevision != SECURITY_DESCRIPTOR_REVISION) {
+        SetLastError(pSecurityDescriptor == nullptr ? ERROR_INVALID_PARAMETER : 1305 /* unknown revision */);
+        sim::TraceCall("InitializeSecurityDescriptor", args, "FALSE");
+        return FALSE;
+    }
+    std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
+    pSecurityDescriptor->Revision = static_cast<BYTE>(dwRevision);
+    sim::TraceCall("InitializeSecurityDescriptor", args, "TRUE");
+    return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent,
+                                      PACL pDacl, BOOL bDaclDefaulted) {
+    constexpr WORD SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008;
+    std::string args = Ptr(pSecurityDescriptor) + ", " + Bool(bDaclPresent) + ", " + Ptr(pDacl) + ", " +
+                       Bool(bDaclDefaulted);
+    if (sim::Enter("SetSecurityDescriptorDacl", ERROR_INVALID_PARAMETER)) {
+        sim::TraceCall("SetSecurityDescriptorDacl", args, "FALSE (injected)");
+        return FALSE;
+    }
+    if (pSecurityDescriptor == nullptr || pSecurityDescriptor->Revision != SECURITY_DESCRIPTOR_REVISION) {
+        SetLastError(1338 /* invalid security descriptor */);
+        sim::TraceCall("SetSecurityDescriptorDacl", args, "FALSE");
+        return FALSE;
+    }
+    pSecurityDescriptor->Control = static_cast<WORD>(
+        (pSecurityDescriptor->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED)) |
+        (bDaclPresent ? SE_DACL_PRESENT : 0) | (bDaclDefaulted ? SE_DACL_DEFAULTED : 0));
+    pSecurityDescriptor->Dacl = pDacl;
+    sim::TraceCall("SetSecurityDescriptorDacl", args, "TRUE");
+    return TRUE;
+}

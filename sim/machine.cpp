@@ -1,0 +1,166 @@
+// Core of the simulated host: the clock, the handle table, the journal and the failure plan.
+#include "sim/machine.h"
+
+#include <cstdio>
+#include <thread>
+
+namespace sim {
+namespace {
+
+constexpr uintptr_t FIRST_HANDLE = 0x40;
+// Windows hands out handle values in steps of four.
+constexpr uintptr_t HANDLE_STEP = 4;
+
+Machine& TheMachine() {
+    static Machine machine;
+    return machine;
+}
+
+}  // namespace
+
+const char* KindName(HandleKind kind) {
+    switch (kind) {
+        case HandleKind::Device: return "device";
+        case HandleKind::Event: return "event";
+        case HandleKind::Manager: return "manager";
+        case HandleKind::Service: return "service";
+        case HandleKind::Key: return "key";
+        case HandleKind::Mutex: return "mutex";
+    }
+    return "?";
+}
+
+void Clock::Start(bool real, uint32_t tickStart) {
+    real_ = real;
+    tickStart_ = tickStart;
+    virtualMs_ = 0;
+    realStart_ = std::chrono::steady_clock::now();
+}
+
+uint64_t Clock::ElapsedMs() const {
+    if (!real_) return virtualMs_;
+    auto spent = std::chrono::steady_clock::now() - realStart_;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
+}
+
+void Clock::Pass(uint32_t ms) {
+    if (real_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    else
+        virtualMs_ += ms;
+}
+
+Machine& M() { return TheMachine(); }
+
+void Boot(const Scenario& scenario, const RunOptions& options) {
+    Machine& m = TheMachine();
+    m = Machine{};
+    m.scenario = scenario;
+    m.options = options;
+    m.nextHandle = FIRST_HANDLE;
+    m.clock.Start(options.realClock, scenario.tickStart);
+    SetLastError(ERROR_SUCCESS);
+    BootDevices(m);
+    BootService(m);
+    BootRegistry(m);
+    BootMutexes(m);
+    BootResources(m);
+}
+
+bool Enter(const char* call, DWORD defaultError) {
+    Machine& m = TheMachine();
+    uint32_t ordinal = ++m.callCounts[call];
+    if (m.options.journal) m.journal.push_back({call, ordinal});
+    for (const FailureSpec& f : m.scenario.failures) {
+        if (f.call != call) continue;
+        bool from = ordinal >= f.nth;
+        bool within = f.count == 0 || ordinal - f.nth < f.count;
+        if (from && within) {
+            SetLastError(f.error.value_or(defaultError));
+            if (m.options.trace)
+                std::fprintf(stderr, "[t=%llu] %s: injected failure, error %u\n",
+                             static_cast<unsigned long long>(m.clock.ElapsedMs()), call,
+                             static_cast<unsigned>(f.error.value_or(defaultError)));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Tracing() { return TheMachine().options.trace; }
+
+void TraceCall(const char* call, const std::string& args, const std::string& result) {
+    if (!Tracing()) return;
+    std::fprintf(stderr, "[t=%llu] %s(%s) -> %s\n",
+                 static_cast<unsigned long long>(TheMachine().clock.ElapsedMs()), call, args.c_str(),
+                 result.c_str());
+}
+
+std::string Hex(uint64_t value) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(value));
+    return buf;
+}
+
+std::string Quote(const char* text) {
+    if (text == nullptr) return "NULL";
+    std::string out = "\"";
+    for (const char* p = text; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+HANDLE NewHandle(HandleKind kind, int ref, DWORD access) {
+    Machine& m = TheMachine();
+    uintptr_t value = m.nextHandle;
+    m.nextHandle += HANDLE_STEP;
+    HandleObject obj;
+    obj.kind = kind;
+    obj.ref = ref;
+    obj.access = access;
+    m.handles[value] = obj;
+    return reinterpret_cast<HANDLE>(value);
+}
+
+HandleObject* FindHandle(const void* handle) {
+    Machine& m = TheMachine();
+    auto it = m.handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it == m.handles.end() ? nullptr : &it->second;
+}
+
+HandleObject* FindHandle(const void* handle, HandleKind kind) {
+    HandleObject* obj = FindHandle(handle);
+    return obj != nullptr && obj->kind == kind ? obj : nullptr;
+}
+
+void DropHandle(const void* handle) { TheMachine().handles.erase(reinterpret_cast<uintptr_t>(handle)); }
+
+std::map<std::string, int> OpenHandleCounts() {
+    std::map<std::string, int> counts;
+    for (HandleKind k : {HandleKind::Device, HandleKind::Event, HandleKind::Manager, HandleKind::Service,
+                         HandleKind::Key, HandleKind::Mutex})
+        counts[KindName(k)] = 0;
+    for (const auto& [value, obj] : TheMachine().handles) counts[KindName(obj.kind)]++;
+    return counts;
+}
+
+void SignalEvent(HANDLE event) {
+    if (HandleObject* e = FindHandle(event, HandleKind::Event)) e->signalled = true;
+}
+
+void ResetEventObject(HANDLE event) {
+    if (HandleObject* e = FindHandle(event, HandleKind::Event)) e->signalled = false;
+}
+
+}  // namespace sim

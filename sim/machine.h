@@ -1,0 +1,100 @@
+// The simulated Windows host: one machine per run, built from a scenario.
+//
+// Every simulated Win32 function goes through Enter() first, which counts the call, journals it
+// and applies the scenario's failure plan. Objects that a handle can name live in one handle
+// table with a kind per entry, so the run report can count what the updater left open.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/host_win32.h"
+#include "sim/areas.h"
+#include "sim/scenario.h"
+
+namespace sim {
+
+enum class HandleKind { Device, Event, Manager, Service, Key, Mutex };
+const char* KindName(HandleKind kind);
+
+struct HandleObject {
+    HandleKind kind = HandleKind::Event;
+    int ref = -1;          // device index, instance number or mutex id, by kind
+    DWORD access = 0;      // rights granted when the handle was opened
+    bool signalled = false;     // events
+    bool manualReset = false;   // events
+};
+
+struct RunOptions {
+    bool realClock = false;  // false: Sleep and timed-out waits only advance a virtual clock
+    bool trace = false;      // every call on standard error
+    bool journal = false;    // keep the call journal (names and ordinals) for the run
+};
+
+struct JournalEntry {
+    std::string call;
+    uint32_t ordinal = 0;  // 1 for the first call of that function in the run
+};
+
+class Clock {
+public:
+    void Start(bool real, uint32_t tickStart);
+    uint64_t ElapsedMs() const;
+    uint32_t Ticks() const { return static_cast<uint32_t>(tickStart_ + ElapsedMs()); }
+    // Lets `ms` pass: a real sleep on the real clock, an instant step on the virtual one.
+    void Pass(uint32_t ms);
+
+private:
+    bool real_ = false;
+    uint32_t tickStart_ = 0;
+    uint64_t virtualMs_ = 0;
+    std::chrono::steady_clock::time_point realStart_{};
+};
+
+struct Machine {
+    Scenario scenario;
+    RunOptions options;
+    Clock clock;
+    std::map<uintptr_t, HandleObject> handles;
+    uintptr_t nextHandle = 0;
+    std::map<std::string, uint32_t> callCounts;
+    std::vector<JournalEntry> journal;
+    std::vector<uint32_t> sleeps;
+    std::vector<int> opened;   // usbscan numbers that opened, in order
+    int64_t localBlocks = 0;   // LocalAlloc blocks not yet freed
+    DeviceArea devices;
+    ServiceArea service;
+    RegistryArea registry;
+    MutexArea mutexes;
+    ResourceArea resources;
+};
+
+// The machine of the current run.
+Machine& M();
+// Builds a fresh machine from the scenario; every earlier handle and object is forgotten.
+void Boot(const Scenario& scenario, const RunOptions& options);
+
+// Counts and journals a call of the simulated function `call`. Returns true when the failure
+// plan makes this call fail; the last error is then already set to the plan's error, or to
+// `defaultError`, and the caller returns the function's failure value without other effects.
+bool Enter(const char* call, DWORD defaultError);
+bool Tracing();
+// One line on standard error: "[t=ELAPSED] CALL(ARGS) -> RESULT".
+void TraceCall(const char* call, const std::string& args, const std::string& result);
+std::string Hex(uint64_t value);
+std::string Quote(const char* text);
+
+HANDLE NewHandle(HandleKind kind, int ref, DWORD access = 0);
+// The open object behind a handle, or null; with `kind`, only a handle of that kind.
+HandleObject* FindHandle(const void* handle);
+HandleObject* FindHandle(const void* handle, HandleKind kind);
+void DropHandle(const void* handle);
+std::map<std::string, int> OpenHandleCounts();
+
+void SignalEvent(HANDLE event);
+void ResetEventObject(HANDLE event);
+
+}  // namespace sim

@@ -1,0 +1,25 @@
+// Runs the updater's own entry point against a simulated host built from a scenario.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "sim/machine.h"
+#include "sim/scenario.h"
+
+namespace sim {
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;  // standard output, byte for byte, when captured
+    nlohmann::json report;
+    std::vector<JournalEntry> journal;  // with RunOptions::journal
+};
+
+// Boots the machine, runs the updater with the scenario's args (or `args` when given) and builds
+// the report. With `captureOutput` the updater's standard output is collected instead of shown.
+RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool captureOutput,
+                     const std::vector<std::string>* args = nullptr);
+
+}  // namespace sim
