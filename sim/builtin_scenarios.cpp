@@ -4,10 +4,8 @@ namespace sim {
 namespace {
 
 // The registry entry Windows makes for the scanner at usbscan0.
-#define SCANNER0_REGISTRY                                                   \
-    R"("imagingDevices": {"0000": {"CreateFileName": "\\\\.\\usbscan0",    \
-                                   "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3&rev_0100", \
-                                   "FriendlyName": "Tarvo DS-410"}})"
+#define SCANNER0_REGISTRY \
+    R"("imagingDevices": {"0000": {"CreateFileName": "\\\\.\\usbscan0", "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3&rev_0100", "FriendlyName": "Tarvo DS-410"}})"
 
 const std::vector<BuiltinScenario> kScenarios = {
     {"update",

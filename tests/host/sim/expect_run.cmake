@@ -1,0 +1,16 @@
+# cmake -DEXPECT_RC=N -DEXPECT_OUT=REGEX -P expect_run.cmake -- COMMAND...
+# Passes when the command exits with exactly N and its output (stdout, then stderr) matches REGEX.
+set(cmd)
+set(take OFF)
+foreach(i RANGE ${CMAKE_ARGC})
+  if(take)
+    list(APPEND cmd "${CMAKE_ARGV${i}}")
+  elseif("${CMAKE_ARGV${i}}" STREQUAL "--")
+    set(take ON)
+  endif()
+endforeach()
+execute_process(COMMAND ${cmd} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(REPLACE "\\n" "\n" pattern "${EXPECT_OUT}")
+if(NOT rc STREQUAL "${EXPECT_RC}" OR NOT "${out}${err}" MATCHES "${pattern}")
+  message(FATAL_ERROR "expected exit ${EXPECT_RC} and /${EXPECT_OUT}/, got exit ${rc}:\n${out}${err}")
+endif()
