@@ -81,9 +81,11 @@ void ReportMutexes(const Machine& m, nlohmann::json& report);
 // Closes one updater handle to mutex object `id`; the object disappears with its last handle.
 void CloseMutexHandle(int id);
 
-// The executable's BINARY resources.
+// The executable's BINARY resources. Their bytes live in a process-wide cache (see resources.cpp),
+// so a run only records which of them LoadResource handed out.
 struct ResourceArea {
-    std::map<int, ResourceSpec> images;
+    std::map<int, ResourceSpec> images;       // by resource id
+    std::map<const void*, int> loaded;        // LoadResource results of this run, to their id
 };
 void BootResources(Machine& m);
 

@@ -67,10 +67,10 @@ void Boot(const Scenario& scenario, const RunOptions& options) {
     BootResources(m);
 }
 
-bool Enter(const char* call, DWORD defaultError) {
+bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
     Machine& m = TheMachine();
     uint32_t ordinal = ++m.callCounts[call];
-    if (m.options.journal) m.journal.push_back({call, ordinal});
+    if (m.options.journal) m.journal.push_back({call, ordinal, site});
     for (const FailureSpec& f : m.scenario.failures) {
         if (f.call != call) continue;
         bool from = ordinal >= f.nth;

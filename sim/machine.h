@@ -32,11 +32,13 @@ struct RunOptions {
     bool realClock = false;  // false: Sleep and timed-out waits only advance a virtual clock
     bool trace = false;      // every call on standard error
     bool journal = false;    // keep the call journal (names and ordinals) for the run
+    bool hashImages = true;  // false: image writes are counted but not hashed (fault sweeps)
 };
 
 struct JournalEntry {
     std::string call;
-    uint32_t ordinal = 0;  // 1 for the first call of that function in the run
+    uint32_t ordinal = 0;        // 1 for the first call of that function in the run
+    const void* site = nullptr;  // where in the updater the call was made
 };
 
 class Clock {
@@ -80,7 +82,11 @@ void Boot(const Scenario& scenario, const RunOptions& options);
 // Counts and journals a call of the simulated function `call`. Returns true when the failure
 // plan makes this call fail; the last error is then already set to the plan's error, or to
 // `defaultError`, and the caller returns the function's failure value without other effects.
-bool Enter(const char* call, DWORD defaultError);
+bool EnterFrom(const char* call, DWORD defaultError, const void* site);
+// Inlined into each simulated function, so the return address it reads is the updater's call site.
+__attribute__((always_inline)) inline bool Enter(const char* call, DWORD defaultError) {
+    return EnterFrom(call, defaultError, __builtin_return_address(0));
+}
 bool Tracing();
 // One line on standard error: "[t=ELAPSED] CALL(ARGS) -> RESULT".
 void TraceCall(const char* call, const std::string& args, const std::string& result);

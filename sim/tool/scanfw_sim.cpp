@@ -56,7 +56,7 @@ int main(int argc, char* argv[]) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--list") {
-            for (const sim::BuiltinScenario& s : sim::BuiltinScenarios()) std::printf("%-18s %s\n", s.name, s.description);
+            for (const sim::BuiltinScenario& s : sim::BuiltinScenarios()) std::printf("%-22s %s\n", s.name, s.description);
             return 0;
         } else if (a == "--scenario") {
             const char* v = value("--scenario");

@@ -1,0 +1,286 @@
+// Whole updates through the real entry point against the simulated host: for every final message,
+// in both languages, the exact standard output and what the host saw (pauses, bytes on the wire,
+// the image, the service, the locks and the handles left open).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/message_texts.h"
+#include "app/messages.h"
+#include "app/update_sequence.h"
+#include "sim/builtin_scenarios.h"
+#include "sim/runner.h"
+#include "sim/sha256.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr uint16_t LANGID_ENGLISH_US = 0x0409;
+constexpr uint16_t LANGID_ZH_TW = 0x0404;
+
+const std::string READY_QUERY = "20020000120002000000000000000000";
+const std::string PROGRESS_QUERY = "20020000120008000000000000000000";
+const std::string DOWNLOAD_121 = "200200002a0008000400000000008000";
+const std::string DOWNLOAD_131 = "200200002a000800041000009407d000";
+constexpr uint32_t SIZE_121 = 8388608;
+constexpr uint32_t SIZE_131 = 13633428;
+const char* const FIRST_LOCK = "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410";
+const char* const SECOND_LOCK = "{5B2E8D41-9C3A-4e07-B6F1-3D8A0C7E2F94}";
+
+std::string Msg(MessageId id, uint16_t lang) { return std::string(MessageText(id, lang)) + "\n"; }
+
+std::string Msgs(std::initializer_list<MessageId> ids, uint16_t lang) {
+    std::string out;
+    for (MessageId id : ids) out += Msg(id, lang);
+    return out;
+}
+
+// The progress lines for these percentages, written with the formats as documented: the dot
+// pattern 3, 6, 9, 6, 3, 6 repeating from the seventh line.
+std::string ProgressLines(const std::vector<int>& percents, uint16_t lang) {
+    static const char* const kPattern[] = {"... (%d%%)      ", "...... (%d%%)   ", "......... (%d%%)",
+                                           "...... (%d%%)   ", "... (%d%%)      ", "...... (%d%%)   "};
+    std::string out;
+    for (size_t i = 0; i < percents.size(); ++i) {
+        char tail[64];
+        std::snprintf(tail, sizeof tail, kPattern[i % 6], percents[i]);
+        out += std::string("\r") + ProgressTitle(lang) + tail;
+    }
+    return out;
+}
+
+std::string Completion(uint16_t lang) { return std::string("\r") + CompletionTitle(lang) + "... (100%)        \n"; }
+
+std::string Start(uint16_t lang) { return Msgs({MSG_DEVICE_FOUND, MSG_CLOSING_WIA}, lang); }
+std::string ImageStart(uint16_t lang) {
+    return Msg(MSG_LOADING_FIRMWARE, lang) + "\n" + Msgs({MSG_CHECKING_FIRMWARE, MSG_SENDING_FIRMWARE}, lang);
+}
+std::string AfterWrite(uint16_t lang) { return Msgs({MSG_UPGRADE_WAIT, MSG_KEEP_POWER_STABLE}, lang); }
+
+const std::vector<int> kDefaultBurn = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90};
+
+std::string FullUpdate(uint16_t lang) {
+    return Start(lang) + ImageStart(lang) + AfterWrite(lang) + ProgressLines(kDefaultBurn, lang) + Completion(lang) +
+           Msg(MSG_BURN_DONE, lang);
+}
+
+std::vector<uint32_t> Repeat(uint32_t ms, int n) { return std::vector<uint32_t>(n, ms); }
+std::vector<uint32_t> Cat(std::initializer_list<std::vector<uint32_t>> parts) {
+    std::vector<uint32_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+std::vector<std::string> Commands(std::initializer_list<std::pair<std::string, int>> runs) {
+    std::vector<std::string> out;
+    for (const auto& [hex, n] : runs) out.insert(out.end(), n, hex);
+    return out;
+}
+
+// The stop of a running service with the default one-read pending state: the first read shows
+// stop pending with a 1000 ms hint, the next shows it stopped with no hint (a 1 ms pause).
+const std::vector<uint32_t> kStopWait = {1000, 1};
+const std::vector<uint32_t> kStartWait = {1000, 1};
+const std::vector<uint32_t> kBurnPauses = Cat({{POST_WRITE_PAUSE_MS}, Repeat(PROGRESS_POLL_MS, 10), {COMPLETION_PAUSE_MS}});
+
+const json kRestored = {{"state", "running"}, {"startType", "auto"}, {"stopRequests", 1}, {"startRequests", 1},
+                        {"configChanges", {"disabled", "auto"}}};
+const json kBothLocksReleased = {{FIRST_LOCK, {{"created", true}, {"ownedAtExit", false}}},
+                                 {SECOND_LOCK, {{"created", true}, {"ownedAtExit", false}}}};
+
+std::string ImageSha(int id, uint32_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (uint32_t k = 0; k < size; ++k) bytes[k] = static_cast<uint8_t>((id + 7ull * k) % 251);
+    return sim::Sha256Hex(bytes.data(), bytes.size());
+}
+
+struct Image {
+    uint32_t length;
+    int contentId;  // whose pattern the bytes follow
+};
+
+struct Case {
+    const char* scenario;
+    std::function<std::string(uint16_t)> output;
+    std::vector<uint32_t> sleeps;
+    std::vector<std::string> commands;
+    std::vector<Image> images;
+    json service;
+    json mutexes;
+    int mutexHandles;
+};
+
+std::vector<Case> Cases() {
+    return {
+        {"update", FullUpdate, Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_121, 121}}, kRestored,
+         kBothLocksReleased, 2},
+        {"ready-state-6", FullUpdate, Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_121, 121}}, kRestored,
+         json::object(), 0},
+        {"model-8", FullUpdate, Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_131, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_131, 131}}, kRestored,
+         kBothLocksReleased, 2},
+        {"busy-then-ready",
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_DEVICE_BUSY, MSG_DEVICE_BUSY, MSG_DEVICE_BUSY}, l) + ImageStart(l) +
+                    AfterWrite(l) + ProgressLines(kDefaultBurn, l) + Completion(l) + Msg(MSG_BURN_DONE, l);
+         },
+         Cat({kStopWait, Repeat(BUSY_RETRY_MS, 3), kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 4}, {DOWNLOAD_131, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_131, 131}}, kRestored,
+         kBothLocksReleased, 2},
+        {"not-responding",
+         [](uint16_t l) {
+             std::string out = Start(l);
+             for (int i = 0; i < 600; ++i) out += Msg(MSG_DEVICE_BUSY, l);
+             return out + Msg(MSG_NOT_RESPONDED, l);
+         },
+         Cat({kStopWait, Repeat(BUSY_RETRY_MS, 600), kStartWait}), Commands({{READY_QUERY, 600}}), {}, kRestored,
+         json::object(), 0},
+        {"status-error", [](uint16_t l) { return Start(l) + Msgs({MSG_USB_READ_ERROR, MSG_STATUS_ERROR}, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, json::object(), 0},
+        {"not-registered", [](uint16_t l) { return Start(l) + Msg(MSG_SCANNER_NOT_REGISTERED, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, json::object(), 0},
+        {"scan-app-busy", [](uint16_t l) { return Start(l) + Msg(MSG_SCAN_APP_BUSY, l); },
+         Cat({kStopWait, Repeat(1000, 3), kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored,
+         {{FIRST_LOCK, {{"created", false}, {"ownedAtExit", false}}}}, 0},
+        {"second-app-busy", [](uint16_t l) { return Start(l) + Msg(MSG_SECOND_APP_BUSY, l); },
+         Cat({kStopWait, Repeat(1000, 3), kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored,
+         {{FIRST_LOCK, {{"created", true}, {"ownedAtExit", false}}},
+          {SECOND_LOCK, {{"created", false}, {"ownedAtExit", false}}}},
+         1},
+        {"image-missing", [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_FIND_RESOURCE_ERROR}, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2},
+        {"image-load-fails",
+         [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_LOAD_RESOURCE_ERROR}, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2},
+        {"image-lock-fails",
+         [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_LOCK_RESOURCE_ERROR}, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2},
+        {"image-empty", [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_RESOURCE_EMPTY_ERROR}, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2},
+        {"command-refused", [](uint16_t l) { return Start(l) + ImageStart(l) + Msg(MSG_COMMAND_ERROR, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}}), {}, kRestored,
+         kBothLocksReleased, 2},
+        {"data-error",
+         [](uint16_t l) { return Start(l) + ImageStart(l) + Msgs({MSG_USB_SIZE_MISMATCH, MSG_DATA_ERROR}, l); },
+         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}}), {{SIZE_121 - 1, 121}},
+         kRestored, kBothLocksReleased, 2},
+        {"burn-error",
+         [](uint16_t l) {
+             return Start(l) + ImageStart(l) + AfterWrite(l) + ProgressLines({10, 20}, l) + Msg(MSG_BURN_ERROR, l);
+         },
+         Cat({kStopWait, {POST_WRITE_PAUSE_MS}, Repeat(PROGRESS_POLL_MS, 2), kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 3}}), {{SIZE_121, 121}}, kRestored,
+         kBothLocksReleased, 2},
+        {"service-refuses-stop", [](uint16_t l) { return Start(l) + Msg(MSG_WIA_CLOSE_FAILED, l); },
+         {SERVICE_FAILURE_PAUSE_MS}, {}, {},
+         {{"state", "running"}, {"startType", "auto"}, {"stopRequests", 1}, {"startRequests", 0},
+          {"configChanges", json::array()}},
+         json::object(), 0},
+        {"service-stopped", FullUpdate, kBurnPauses,
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_121, 121}},
+         {{"state", "stopped"}, {"startType", "demand"}, {"stopRequests", 0}, {"startRequests", 0},
+          {"configChanges", json::array()}},
+         kBothLocksReleased, 2},
+    };
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+sim::RunResult RunBuiltin(const char* name, uint16_t langId) {
+    const sim::BuiltinScenario* b = sim::FindBuiltinScenario(name);
+    EXPECT_NE(b, nullptr) << name;
+    sim::Scenario s = sim::ParseScenario(b->json, name);
+    s.userLangId = langId;
+    return sim::RunUpdater(s, sim::RunOptions{}, true);
+}
+
+class EveryOutcome : public testing::TestWithParam<uint16_t> {};
+
+TEST_P(EveryOutcome, ExactOutputAndWhatTheHostSaw) {
+    const uint16_t langId = GetParam();
+    const uint16_t lang = langId == LANGID_ZH_TW ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+    for (const Case& c : Cases()) {
+        SCOPED_TRACE(c.scenario);
+        sim::RunResult r = RunBuiltin(c.scenario, langId);
+        const json& rep = r.report;
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output, c.output(lang));
+        EXPECT_EQ(rep["sleeps"].get<std::vector<uint32_t>>(), c.sleeps);
+        ASSERT_TRUE(rep["device"].is_object()) << rep.dump();
+        std::vector<std::string> commands;
+        for (const json& cmd : rep["device"]["commands"]) commands.push_back(Lower(cmd.get<std::string>()));
+        EXPECT_EQ(commands, c.commands);
+        ASSERT_EQ(rep["device"]["images"].size(), c.images.size());
+        for (size_t i = 0; i < c.images.size(); ++i) {
+            EXPECT_EQ(rep["device"]["images"][i]["length"].get<uint32_t>(), c.images[i].length);
+            EXPECT_EQ(Lower(rep["device"]["images"][i]["sha256"].get<std::string>()),
+                      ImageSha(c.images[i].contentId, c.images[i].length));
+        }
+        EXPECT_EQ(rep["service"], c.service);
+        EXPECT_EQ(rep["mutexes"], c.mutexes);
+        const json expectedHandles = {{"device", 1}, {"event", 0}, {"manager", 0}, {"service", 0},
+                                      {"key", 0},    {"mutex", c.mutexHandles}};
+        EXPECT_EQ(rep["openHandles"], expectedHandles);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLanguages, EveryOutcome, testing::Values(LANGID_ENGLISH_US, LANGID_ZH_TW));
+
+TEST(ReadyWait, SurvivesTheTickCountWrap) {
+    const sim::BuiltinScenario* b = sim::FindBuiltinScenario("not-responding");
+    sim::Scenario s = sim::ParseScenario(b->json, "wrap");
+    // The wait starts 2 s (after the service's 1001 ms) before the 32-bit tick count wraps.
+    s.tickStart = 0xFFFFFFFFu - 3000;
+    sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
+    size_t busy = 0;
+    for (size_t at = 0; (at = r.output.find(Msg(MSG_DEVICE_BUSY, LANGUAGE_ENGLISH), at)) != std::string::npos; ++at)
+        ++busy;
+    EXPECT_EQ(busy, 600u);
+    EXPECT_NE(r.output.find(Msg(MSG_NOT_RESPONDED, LANGUAGE_ENGLISH)), std::string::npos);
+}
+
+TEST(Progress, PercentagesAreShownAsTheyComeAndTheDotsCycle) {
+    sim::Scenario s = sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "percent");
+    s.devices[0].scanner.progress.clear();
+    const std::vector<int> percents = {5, 5, 5, 150, 255, 0, 7, 100};
+    for (int p : percents) s.devices[0].scanner.progress.push_back(sim::MakeReply(0, 7, static_cast<uint8_t>(p), 0));
+    s.devices[0].scanner.progress.push_back(sim::MakeReply(0, 6, 0, 0));
+    sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
+    const std::string expected = ProgressLines(percents, LANGUAGE_ENGLISH) + Completion(LANGUAGE_ENGLISH);
+    EXPECT_NE(r.output.find(expected), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\rBurning firmware... (5%)      \rBurning firmware...... (5%)   "
+                            "\rBurning firmware......... (5%)"),
+              std::string::npos);
+}
+
+TEST(Progress, RefusedReplyIsAFailureWhateverTheState) {
+    sim::Scenario s = sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "refused");
+    s.devices[0].scanner.progress = {sim::MakeReply(0, 7, 10, 0), sim::MakeReply(0x7001, 7, 20, 0)};
+    sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
+    const std::string tail = ProgressLines({10}, LANGUAGE_ENGLISH) + Msg(MSG_BURN_ERROR, LANGUAGE_ENGLISH);
+    ASSERT_GE(r.output.size(), tail.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
+}
+
+TEST(ReadyWait, RefusedResultIsIgnoredBeforeTheDownload) {
+    sim::Scenario s = sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "refused-ready");
+    s.devices[0].scanner.ready = {sim::MakeReply(0x7001, 0, 0, 0)};
+    sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
+    EXPECT_EQ(r.output, FullUpdate(LANGUAGE_ENGLISH));
+}
+
+TEST(ReadyWait, TheModelOfTheReplyThatEndsTheWaitCounts) {
+    sim::Scenario s = sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "model");
+    s.devices[0].scanner.ready = {sim::MakeReply(0, 2, 0, 8), sim::MakeReply(0, 0, 0, 9)};
+    sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
+    EXPECT_EQ(Lower(r.report["device"]["commands"][2].get<std::string>()), DOWNLOAD_121);
+}
+
+}  // namespace
