@@ -1,11 +1,157 @@
-// PLACEHOLDER: replaced by the host-coordination work.
 #include "host/app_lock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "app/entry.h"
 
 char g_friendlyName[FRIENDLY_NAME_SIZE];
 HANDLE g_scanAppLock = INVALID_HANDLE_VALUE;
 HANDLE g_secondAppLock = INVALID_HANDLE_VALUE;
 
-int FindFriendlyName() { return 0; }
-int LockScanApplication() { return 0; }
-int LockSecondApplication() { return 0; }
-void ReleaseApplicationLocks() {}
+namespace {
+
+// The setup class key of Windows imaging devices, under HKEY_LOCAL_MACHINE.
+constexpr const char* IMAGING_CLASS_KEY =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+constexpr const char* INSTANCE_KEY_FORMAT = "%s\\%04d";
+constexpr int INSTANCE_COUNT = 10000;
+constexpr const char* CREATE_FILE_NAME_VALUE = "CreateFileName";
+constexpr const char* MATCHING_DEVICE_ID_VALUE = "MatchingDeviceId";
+constexpr const char* FRIENDLY_NAME_VALUE = "FriendlyName";
+constexpr int REGISTRY_TEXT_SIZE = 256;
+static_assert(REGISTRY_TEXT_SIZE == FRIENDLY_NAME_SIZE, "the FriendlyName is read straight into g_friendlyName");
+// Offered instead of the whole buffer once a read has reported a type other than REG_SZ.
+constexpr DWORD NON_TEXT_BYTE_COUNT = 4;
+
+// In "usb\vid_VVVV&pid_PPPP...", where the two four-digit IDs sit.
+constexpr size_t VENDOR_DIGITS_POSITION = 8;
+constexpr size_t PRODUCT_DIGITS_POSITION = 17;
+constexpr size_t ID_DIGITS = 4;
+constexpr const char* ID_TEXT_FORMAT = "%04x";
+constexpr int ID_TEXT_SIZE = 8;
+
+constexpr const char* SCAN_APP_LOCK_PREFIX = "Global\\TARVO_SCAN_EXT_APP_MUTEX_";
+constexpr const char* SECOND_APP_LOCK_NAME = "{5B2E8D41-9C3A-4e07-B6F1-3D8A0C7E2F94}";
+constexpr int LOCK_NAME_SIZE = 260;
+constexpr int LOCK_ATTEMPTS = 3;
+constexpr DWORD LOCK_RETRY_PAUSE_MS = 1000;
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+// Up to `ID_DIGITS` characters of `text` from `position`; empty when the text ends before it.
+std::string_view IdPiece(const char* text, size_t position) {
+    const void* end = std::memchr(text, '\0', REGISTRY_TEXT_SIZE);
+    const size_t length = end == nullptr ? REGISTRY_TEXT_SIZE : static_cast<size_t>(static_cast<const char*>(end) - text);
+    if (position >= length) return {};
+    return std::string_view(text + position, std::min(ID_DIGITS, length - position));
+}
+
+// Opens the instance key, reads one value into the 256-byte `buffer` and closes the key again.
+// `type` chooses the byte count offered and receives the type that the read reports.
+LSTATUS ReadInstanceValue(const char* keyName, const char* valueName, char* buffer, DWORD& type) {
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_ALL_ACCESS, &key);
+    if (status != ERROR_SUCCESS) return status;
+    DWORD byteCount = type == REG_SZ ? REGISTRY_TEXT_SIZE : NON_TEXT_BYTE_COUNT;
+    status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &byteCount);
+    RegCloseKey(key);
+    // A failed read leaves the buffer's content undefined; it is then the empty text.
+    if (status != ERROR_SUCCESS) buffer[0] = '\0';
+    // A value that fills all 256 bytes has no terminator of its own: cut it to 255 characters.
+    buffer[REGISTRY_TEXT_SIZE - 1] = '\0';
+    return status;
+}
+
+// Creates the named mutex as a new one owned by this thread and keeps it in `slot`.
+int TakeApplicationLock(const char* name, HANDLE& slot) {
+    // A null DACL: the applications of every user and logon session may open the lock.
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+    attributes.lpSecurityDescriptor = &descriptor;
+    attributes.bInheritHandle = TRUE;
+
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        HANDLE mutex = CreateMutexA(&attributes, TRUE, name);
+        const DWORD error = GetLastError();
+        if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
+            if (slot != INVALID_HANDLE_VALUE) ReleaseMutex(slot);
+            slot = mutex;
+            return 1;
+        }
+        // Someone else has the lock: this handle owns nothing and must not keep it alive.
+        if (mutex != nullptr) CloseHandle(mutex);
+        Sleep(LOCK_RETRY_PAUSE_MS);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int FindFriendlyName() {
+    char vendorText[ID_TEXT_SIZE];
+    char productText[ID_TEXT_SIZE];
+    std::snprintf(vendorText, sizeof vendorText, ID_TEXT_FORMAT, TARGET_VENDOR_ID);
+    std::snprintf(productText, sizeof productText, ID_TEXT_FORMAT, TARGET_PRODUCT_ID);
+
+    char keyName[REGISTRY_TEXT_SIZE];
+    char createFileName[REGISTRY_TEXT_SIZE];
+    char matchingDeviceId[REGISTRY_TEXT_SIZE];
+    for (int index = 0; index < INSTANCE_COUNT; ++index) {
+        std::memset(keyName, 0, sizeof keyName);
+        std::memset(createFileName, 0, sizeof createFileName);
+        std::memset(matchingDeviceId, 0, sizeof matchingDeviceId);
+        std::snprintf(keyName, sizeof keyName, INSTANCE_KEY_FORMAT, IMAGING_CLASS_KEY, index);
+        DWORD type = REG_SZ;
+
+        if (ReadInstanceValue(keyName, CREATE_FILE_NAME_VALUE, createFileName, type) != ERROR_SUCCESS) continue;
+        if (!EqualIgnoringCase(createFileName, g_devicePath)) continue;
+
+        // Whatever this read gives, an identifier that is not there simply does not match.
+        ReadInstanceValue(keyName, MATCHING_DEVICE_ID_VALUE, matchingDeviceId, type);
+        if (!EqualIgnoringCase(IdPiece(matchingDeviceId, VENDOR_DIGITS_POSITION), vendorText) ||
+            !EqualIgnoringCase(IdPiece(matchingDeviceId, PRODUCT_DIGITS_POSITION), productText))
+            continue;
+
+        // The scanner's own entry: its name or nothing, no later key is looked at.
+        return ReadInstanceValue(keyName, FRIENDLY_NAME_VALUE, g_friendlyName, type) == ERROR_SUCCESS ? 1 : 0;
+    }
+    return 0;
+}
+
+int LockScanApplication() {
+    // A FriendlyName too long for the buffer is cut: the name must never run past it.
+    char name[LOCK_NAME_SIZE];
+    if (std::snprintf(name, sizeof name, "%s%s", SCAN_APP_LOCK_PREFIX, g_friendlyName) < 0) return 0;
+    return TakeApplicationLock(name, g_scanAppLock);
+}
+
+int LockSecondApplication() {
+    char name[LOCK_NAME_SIZE];
+    std::snprintf(name, sizeof name, "%s", SECOND_APP_LOCK_NAME);
+    return TakeApplicationLock(name, g_secondAppLock);
+}
+
+void ReleaseApplicationLocks() {
+    // In the order of taking; the handles stay open so each mutex lives until the process ends.
+    if (g_scanAppLock != INVALID_HANDLE_VALUE) {
+        ReleaseMutex(g_scanAppLock);
+        g_scanAppLock = INVALID_HANDLE_VALUE;
+    }
+    if (g_secondAppLock != INVALID_HANDLE_VALUE) {
+        ReleaseMutex(g_secondAppLock);
+        g_secondAppLock = INVALID_HANDLE_VALUE;
+    }
+}

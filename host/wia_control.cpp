@@ -1,12 +1,143 @@
-// PLACEHOLDER: replaced by the host-coordination work.
 #include "host/wia_control.h"
 
-CWIAControl::CWIAControl() : m_hSCManager(nullptr), m_hService(nullptr), m_status{} {}
-CWIAControl::~CWIAControl() {}
-int CWIAControl::QueryStatus(SERVICE_STATUS*) { return 0; }
-int CWIAControl::SetStartType(uint8_t) { return 0; }
-int CWIAControl::RestoreService() { return 0; }
-int CWIAControl::StopAndDisable(bool& wiaWasActive) {
-    wiaWasActive = false;
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* CONFIG_FAILED_FORMAT = "QueryServiceConfig failed (%d)";
+// Even a hint of 0 gives up the processor for a moment rather than spinning.
+constexpr DWORD MIN_WAIT_SLEEP_MS = 1;
+
+enum class WaitEnd { Reached, ReadFailed, TimedOut };
+
+void CloseService(SC_HANDLE& handle) {
+    CloseServiceHandle(handle);
+    handle = nullptr;
+}
+
+// Opens whatever is missing and reads the status into m_status, then copies it to `status`.
+// `openServiceError` receives the error of a failed OpenServiceA, so that the first reading can
+// tell a service that does not exist from one that could not be reached.
+int ReadStatus(CWIAControl& wia, SERVICE_STATUS* status, DWORD& openServiceError) {
+    openServiceError = ERROR_SUCCESS;
+    if (status == nullptr) return 0;
+    if (wia.m_hSCManager == nullptr) {
+        wia.m_hSCManager = OpenSCManagerA(nullptr, nullptr, SERVICE_MANAGER_ACCESS);
+        if (wia.m_hSCManager == nullptr) return 0;
+    }
+    if (wia.m_hService == nullptr) {
+        wia.m_hService = OpenServiceA(wia.m_hSCManager, IMAGING_SERVICE_NAME, IMAGING_SERVICE_ACCESS);
+        if (wia.m_hService == nullptr) {
+            openServiceError = GetLastError();
+            CloseService(wia.m_hSCManager);
+            return 0;
+        }
+    }
+    std::memset(&wia.m_status, 0, sizeof wia.m_status);
+    if (!QueryServiceStatus(wia.m_hService, &wia.m_status)) {
+        CloseService(wia.m_hService);
+        CloseService(wia.m_hSCManager);
+        return 0;
+    }
+    if (status != &wia.m_status) *status = wia.m_status;
     return 1;
+}
+
+// Queries, sleeps for the hint just read, then tests the state just read, until the service
+// reaches `awaited`. Bounded, so that a service stuck in a pending state or reporting a huge
+// hint cannot hold the update for ever.
+WaitEnd WaitForState(CWIAControl& wia, DWORD awaited) {
+    const DWORD startTick = GetTickCount();
+    while (QueryServiceStatus(wia.m_hService, &wia.m_status)) {
+        // Unsigned differences: correct across the tick count's wrap at 2^32.
+        const DWORD elapsed = GetTickCount() - startTick;
+        const DWORD left = elapsed < SERVICE_WAIT_LIMIT_MS ? SERVICE_WAIT_LIMIT_MS - elapsed : 0;
+        Sleep(std::max(MIN_WAIT_SLEEP_MS, std::min(wia.m_status.dwWaitHint, left)));
+        if (wia.m_status.dwCurrentState == awaited) return WaitEnd::Reached;
+        if (static_cast<DWORD>(GetTickCount() - startTick) >= SERVICE_WAIT_LIMIT_MS) return WaitEnd::TimedOut;
+    }
+    return WaitEnd::ReadFailed;
+}
+
+}  // namespace
+
+CWIAControl::CWIAControl() : m_hSCManager(nullptr), m_hService(nullptr), m_status{} {}
+
+CWIAControl::~CWIAControl() {
+    if (m_hSCManager != nullptr) CloseService(m_hSCManager);
+    if (m_hService != nullptr) CloseService(m_hService);
+}
+
+int CWIAControl::QueryStatus(SERVICE_STATUS* status) {
+    DWORD openServiceError;
+    return ReadStatus(*this, status, openServiceError);
+}
+
+int CWIAControl::SetStartType(uint8_t startType) {
+    if (m_hSCManager == nullptr || m_hService == nullptr) {
+        QueryStatus(&m_status);
+        if (m_hSCManager == nullptr || m_hService == nullptr) return 0;
+    }
+
+    DWORD needed = 0;
+    LPQUERY_SERVICE_CONFIGA config = nullptr;
+    DWORD configSize = 0;
+    if (!QueryServiceConfigA(m_hService, nullptr, 0, &needed)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER) {
+            std::printf(CONFIG_FAILED_FORMAT, static_cast<int>(error));
+            return 0;
+        }
+        config = static_cast<LPQUERY_SERVICE_CONFIGA>(LocalAlloc(LMEM_FIXED, needed));
+        if (config != nullptr) {
+            std::memset(config, 0, needed);
+            configSize = needed;
+        }
+    }
+
+    // Without a buffer the reading call fails on its own, and its error is the one reported.
+    if (!QueryServiceConfigA(m_hService, config, configSize, &needed) || config == nullptr) {
+        std::printf(CONFIG_FAILED_FORMAT, static_cast<int>(GetLastError()));
+        if (config != nullptr) LocalFree(config);
+        return 0;
+    }
+    if (config->dwStartType == startType) {
+        LocalFree(config);
+        return 1;
+    }
+    const BOOL changed = ChangeServiceConfigA(m_hService, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    LocalFree(config);
+    return changed ? 1 : 0;
+}
+
+int CWIAControl::RestoreService() {
+    if (!SetStartType(SERVICE_AUTO_START)) return 0;
+    if (!QueryStatus(&m_status) || m_status.dwCurrentState != SERVICE_STOPPED) return 1;
+    if (!StartServiceA(m_hService, 0, nullptr)) return 0;
+    // However the wait ends (running, a failed read, or out of time), the start was asked for
+    // and the start type is set: the restore has done what it can.
+    WaitForState(*this, SERVICE_RUNNING);
+    return 1;
+}
+
+int CWIAControl::StopAndDisable(bool& wiaWasActive) {
+    SERVICE_STATUS first{};
+    DWORD openServiceError;
+    if (ReadStatus(*this, &first, openServiceError))
+        wiaWasActive = first.dwControlsAccepted != 0;  // a stopped service accepts no control
+    else
+        // Only a service that does not exist is surely not active; any other failure is taken
+        // as active so that the steps below run and fail or succeed on their own.
+        wiaWasActive = openServiceError != ERROR_SERVICE_DOES_NOT_EXIST;
+    if (!wiaWasActive) return 1;
+
+    if (QueryStatus(&m_status) && m_status.dwCurrentState == SERVICE_RUNNING) {
+        if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_status)) return 0;
+        // A service that has not stopped within the limit must not be disabled behind its back.
+        if (WaitForState(*this, SERVICE_STOPPED) == WaitEnd::TimedOut) return 0;
+    }
+    return SetStartType(SERVICE_DISABLED);
 }

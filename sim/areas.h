@@ -16,20 +16,19 @@ namespace sim {
 
 struct Machine;
 
-// Devices and the substitute scanner behind each of them.
+// Devices and the substitute scanner behind each of them. The transfer state belongs to the
+// device, not to a handle, as a real scanner's does.
 struct ScannerRuntime {
-    size_t readyNext = 0, downloadNext = 0, progressNext = 0;
-    uint32_t writes = 0, reads = 0;  // operations so far, for the fault counters
-    std::vector<uint8_t> lastCommand;  // the bytes of the latest 16-byte write
+    size_t readyNext = 0, downloadNext = 0, progressNext = 0;  // next entry of each reply list
+    uint32_t writes = 0, reads = 0;  // operations that reached the device, for the fault counters
+    std::vector<uint8_t> lastCommand;  // the bytes of the latest command received; chooses the reply
     bool haveCommand = false;
-    std::vector<std::vector<uint8_t>> commands;  // every command block received
+    std::vector<std::vector<uint8_t>> commands;  // every command block received, as received
     struct Image {
         uint32_t length = 0;
-        std::string sha256;
+        std::string sha256;  // empty when the run does not hash images
     };
     std::vector<Image> images;
-    // The fault of the latest transfer, for GetOverlappedResult to honour.
-    bool lastResultFails = false;
 };
 
 struct DeviceArea {
@@ -42,10 +41,10 @@ void ReportDevices(const Machine& m, nlohmann::json& report);
 // The imaging service and its manager.
 struct ServiceArea {
     uint32_t state = 0;
-    uint32_t controlsAccepted = 0;
+    uint32_t controlsAccepted = 0;  // as the scenario gives it while in the initial state
     uint32_t startType = 0;
-    uint32_t checkPoint = 0;
-    int64_t pendingReadsLeft = 0;  // successful status reads left before a pending state ends
+    uint32_t checkPoint = 0;        // counts the reads of the current pending state
+    int64_t pendingReadsLeft = 0;   // successful status reads left before a pending state ends; -1: never
     uint32_t stopRequests = 0, startRequests = 0;
     std::vector<uint32_t> configChanges;
 };
@@ -61,13 +60,15 @@ void BootRegistry(Machine& m);
 // Named mutexes, the updater's and other processes'.
 struct MutexObject {
     std::string name;
-    bool exists = true;
+    bool exists = true;             // false once its last handle anywhere was closed
+    bool createdByUpdater = false;
     bool ownedByUpdater = false;
     int updaterHandles = 0;
     bool heldByOther = false;       // another process has a handle to it
     bool otherCloses = false;       // that process closes its handle after releaseAfterMs
     uint64_t otherClosesAtMs = 0;
     bool accessDenied = false;
+    bool openToEveryone = false;    // created with a present but null DACL
 };
 struct MutexTried {
     bool created = false;
@@ -84,8 +85,8 @@ void CloseMutexHandle(int id);
 // The executable's BINARY resources. Their bytes live in a process-wide cache (see resources.cpp),
 // so a run only records which of them LoadResource handed out.
 struct ResourceArea {
-    std::map<int, ResourceSpec> images;       // by resource id
-    std::map<const void*, int> loaded;        // LoadResource results of this run, to their id
+    std::map<int, ResourceSpec> images;  // by resource id
+    std::map<const void*, int> loaded;   // LoadResource results of this run, to their id
 };
 void BootResources(Machine& m);
 

@@ -6,7 +6,6 @@
 // the host tests run the updater thousands of times, and a view handed out in one run stays
 // valid until the process ends, as a mapped executable's would.
 #include <cctype>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
         std::perror(out);
         return EXIT_FAILURE;
     }
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    // An empty image is an empty file; fwrite must not be handed the null data of an empty vector.
+    bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (std::fclose(f) != 0 || !written) {
         std::perror(out);
         std::remove(out);

@@ -14,11 +14,20 @@ DDK=$($CC -print-sysroot 2>/dev/null)/include/ddk
 [ -d "$DDK" ] || DDK=/usr/x86_64-w64-mingw32/include/ddk
 WARN="-Wall -Wextra -Werror"
 
-# Kernel mode: no C runtime, no stack probes or canaries (winedevice does not provide them),
-# native subsystem, entry point DriverEntry, imports from ntoskrnl.exe only.
+# The three builds are independent: run them side by side.
+# Kernel mode: no C runtime, no stack probes or canaries (winedevice provides neither),
+# native subsystem, entry point DriverEntry, imports from ntoskrnl.exe only (importing
+# ntdll.dll would make Wine's loader call DriverEntry as a DllMain).
 $CC -O2 $WARN -I"$DDK" -ffreestanding -fno-stack-protector -mno-stack-arg-probe \
     -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry \
-    -o "$OUT/scandrv.sys" "$HERE/scandrv.c" -lntoskrnl -lgcc
-
-$CC -O2 $WARN -static -s -o "$OUT/scanctl.exe" "$HERE/scanctl.c" -ladvapi32
-$CC -O2 $WARN -static -s -o "$OUT/probe.exe" "$HERE/probe.c" -ladvapi32
+    -o "$OUT/scandrv.sys" "$HERE/scandrv.c" -lntoskrnl -lgcc &
+driver=$!
+$CC -O2 $WARN -static -s -o "$OUT/scanctl.exe" "$HERE/scanctl.c" -ladvapi32 &
+scanctl=$!
+$CC -O2 $WARN -static -s -o "$OUT/probe.exe" "$HERE/probe.c" -ladvapi32 &
+probe=$!
+rc=0
+wait $driver || rc=1
+wait $scanctl || rc=1
+wait $probe || rc=1
+exit $rc

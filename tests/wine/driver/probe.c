@@ -5,7 +5,8 @@
  * GetOverlappedResult(..., TRUE).
  *
  *   probe config               print the .reg file that sets up the devices used below
- *   probe run <dir>            run the checks; write <dir>/dump-<N>.txt, the text
+ *   probe run <dir>            run the checks (the driver must have been loaded with the
+ *                              "config" output); write <dir>/dump-<N>.txt, the text
  *                              "scanctl dump N" must print afterwards
  *   probe open <N> <error>     check that opening usbscanN gives Win32 <error> (0: it opens)
  *
@@ -22,13 +23,12 @@
 #include <string.h>
 
 #define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018u
+/* the control device's "re-read device N's configuration" request (see scandrv.c) */
+#define IOCTL_SCANDRV_RELOAD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define KEY_BASE "System\\CurrentControlSet\\Services\\scandrv"
 #define BIG_IMAGE 13633428u
 #define CANARY 0xEE
 #define PENDING 0x103u /* STATUS_PENDING, as left in OVERLAPPED.Internal */
-
-/* The driver reports "resultFails" as STATUS_TIMEOUT in OVERLAPPED.Internal. */
-#define RESULT_FAILS_ERROR ERROR_TIMEOUT
 
 enum { DEV_MAIN = 0, DEV_DENIED = 1, DEV_BUSY = 2, DEV_NO_DESC = 3, DEV_WRITE_FAULTS = 4,
        DEV_READ_FAULTS = 5, DEV_BAD_CONFIG = 6, DEV_BARE = 255 };
@@ -149,9 +149,13 @@ static int sha256(const void *data, DWORD len, char hex[65])
 
 /* ---- what each device must report afterwards -------------------------------------------------- */
 
+#define MAX_RECORDED 4096 /* commands, and separately images, a device keeps */
+
 typedef struct
 {
-    unsigned long opens, writes, reads, ioctls;
+    unsigned long opens, writes, reads, ioctls, commands, images, dropped;
+    const char *open;
+    int broken;  /* a broken configuration refuses requests before counting them */
     char config[160];
     char *lines;
     size_t len, cap;
@@ -181,6 +185,12 @@ static void expect_command(int dev, const unsigned char *c, unsigned len)
 {
     char hex[40];
     unsigned i;
+    if (expect[dev].commands == MAX_RECORDED)
+    {
+        expect[dev].dropped++;
+        return;
+    }
+    expect[dev].commands++;
     for (i = 0; i < len; i++) sprintf(hex + 2 * i, "%02x", c[i]);
     hex[2 * len] = 0;
     expect_line(dev, "command %s\n", hex);
@@ -189,6 +199,12 @@ static void expect_command(int dev, const unsigned char *c, unsigned len)
 static void expect_image(int dev, const void *data, DWORD len)
 {
     char hex[65];
+    if (expect[dev].images == MAX_RECORDED)
+    {
+        expect[dev].dropped++;
+        return;
+    }
+    expect[dev].images++;
     if (!sha256(data, len, hex)) check(0, "CryptoAPI SHA-256 of %lu bytes", len);
     expect_line(dev, "image %lu %s\n", len, hex);
 }
@@ -205,9 +221,9 @@ static int write_expectations(const char *dir)
         FILE *f;
         snprintf(path, sizeof(path), "%s\\dump-%d.txt", dir, devs[i]);
         if (!(f = fopen(path, "wb"))) return 0;
-        fprintf(f, "device %d\n%s\nopens %lu\nwrites %lu\nreads %lu\nioctls %lu\n%sdropped 0\n", devs[i],
-                e->config[0] ? e->config : "config ok", e->opens, e->writes, e->reads, e->ioctls,
-                e->lines ? e->lines : "");
+        fprintf(f, "device %d\n%s\nopen %s\nopens %lu\nwrites %lu\nreads %lu\nioctls %lu\n%sdropped %lu\n",
+                devs[i], e->config[0] ? e->config : "config ok", e->open ? e->open : "ok", e->opens, e->writes,
+                e->reads, e->ioctls, e->lines ? e->lines : "", e->dropped);
         fclose(f);
     }
     return 1;
@@ -276,7 +292,8 @@ static XFER transfer(DEV *d, BOOL write, void *buf, DWORD len)
     memset(&x, 0, sizeof(x));
     memset(&ov, 0, sizeof(ov));
     ov.hEvent = ev;
-    if (write) expect[d->n].writes++;
+    if (expect[d->n].broken) {}
+    else if (write) expect[d->n].writes++;
     else expect[d->n].reads++;
     x.call_ok = write ? WriteFile(d->h, buf, len, &count, &ov) : ReadFile(d->h, buf, len, &count, &ov);
     x.call_err = x.call_ok ? 0 : GetLastError();
@@ -350,25 +367,39 @@ static void image_ok(DEV *d, const unsigned char *data, DWORD len, const char *w
     expect_image(d->n, data, len);
 }
 
-static void descriptor(DEV *d, BOOL want_ok, unsigned vid, unsigned pid, unsigned bcd)
+/* want_err 0: the request must succeed with these values; otherwise fail with want_err */
+static void descriptor(DEV *d, DWORD want_err, unsigned vid, unsigned pid, unsigned bcd)
 {
     unsigned char out[8];
-    DWORD n = 0;
+    DWORD n = 0, err;
     BOOL ok;
 
     memset(out, CANARY, sizeof(out));
-    expect[d->n].ioctls++;
+    if (!expect[d->n].broken) expect[d->n].ioctls++;
     ok = DeviceIoControl(d->h, IOCTL_GET_DEVICE_DESCRIPTOR, NULL, 0, out, 8, &n, NULL);
-    if (!want_ok)
+    err = ok ? 0 : GetLastError();
+    if (want_err)
     {
-        check(!ok && GetLastError() == ERROR_GEN_FAILURE, "usbscan%d: descriptor request fails with 31 (ok %d err %lu)",
-              d->n, ok, ok ? 0 : GetLastError());
+        check(!ok && err == want_err, "usbscan%d: descriptor request fails with %lu (err %lu)", d->n, want_err, err);
         return;
     }
     check(ok && n == 8 && get16(out) == vid && get16(out + 2) == pid && get16(out + 4) == bcd &&
               get16(out + 6) == 0x0409,
           "usbscan%d: descriptor %04X:%04X bcd %04X lang 0409 (ok %d n %lu got %04X:%04X bcd %04X lang %04X)", d->n,
           vid, pid, bcd, ok, n, get16(out), get16(out + 2), get16(out + 4), get16(out + 6));
+}
+
+/* asks the driver to re-read device N's configuration; returns the Win32 error (0: good) */
+static DWORD reload(int n)
+{
+    HANDLE h = CreateFileA("\\\\.\\scandrvctl", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           NULL, OPEN_EXISTING, 0, NULL);
+    DWORD got = 0, err = 0;
+    ULONG number = (ULONG)n;
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    if (!DeviceIoControl(h, IOCTL_SCANDRV_RELOAD, &number, sizeof(number), NULL, 0, &got, NULL)) err = GetLastError();
+    CloseHandle(h);
+    return err;
 }
 
 /* ---- registry ------------------------------------------------------------------------------- */
@@ -415,8 +446,6 @@ static void reg_device(int n)
 
 static int print_config(void)
 {
-    unsigned char bad[33];
-    memset(bad, 0, sizeof(bad));
     printf("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" KEY_BASE "]\n");
     printf("\"Devices\"=\"0,1,2,3,4,5,6,255\"\n");
 
@@ -446,9 +475,8 @@ static int print_config(void)
     printf("\"Faults\"=\"read 1 fail, read 2 nosignal, read 3 resultfails, read 4 short, read 5 long,"
            " read 7 long, read 8 short\"\n");
 
-    reg_device(DEV_BAD_CONFIG);
-    reg_binary("Ready", bad, sizeof(bad));
-    /* DEV_BARE has no subkey at all: every default applies */
+    /* DEV_BAD_CONFIG starts without a subkey (the checks break it on purpose), and DEV_BARE
+       never has one: every default applies */
     return 0;
 }
 
@@ -484,7 +512,7 @@ static void main_device(void)
     size_t i;
 
     if (!open_dev(DEV_MAIN, &d)) return;
-    descriptor(&d, TRUE, 0x3F0A, 0x1201, 0x0105);
+    descriptor(&d, 0, 0x3F0A, 0x1201, 0x0105);
     {
         unsigned char small[4];
         DWORD n = 0;
@@ -493,6 +521,9 @@ static void main_device(void)
         ok = DeviceIoControl(d.h, IOCTL_GET_DEVICE_DESCRIPTOR, NULL, 0, small, 4, &n, NULL);
         check(!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER,
               "usbscan0: descriptor into 4 bytes fails with 122 (ok %d err %lu)", ok, ok ? 0 : GetLastError());
+        ok = DeviceIoControl(d.h, IOCTL_GET_DEVICE_DESCRIPTOR - 4, NULL, 0, small, 4, &n, NULL);
+        check(!ok && GetLastError() == ERROR_INVALID_PARAMETER,
+              "usbscan0: any other request fails with 87 (ok %d err %lu)", ok, ok ? 0 : GetLastError());
     }
     read_expect(&d, unknown_reply, "0x7001 before any command");
 
@@ -546,23 +577,90 @@ static void main_device(void)
               !set_dword(DEV_MAIN, "VendorId", 0x1111),
           "registry: new Ready list and VendorId for usbscan0");
     if (!open_dev(DEV_MAIN, &d)) return;
-    descriptor(&d, TRUE, 0x1111, 0x1201, 0x0105);
+    descriptor(&d, 0, 0x1111, 0x1201, 0x0105);
     command_ok(&d, ST_READY, "status/ready with the new list");
     read_expect(&d, main_ready_alt[0], "the new list's only entry (cursor past its end)");
     CloseHandle(d.h);
-    check(!set_text(DEV_MAIN, "Open", "denied"), "registry: usbscan0 Open=denied");
-    open_fails(DEV_MAIN, ERROR_ACCESS_DENIED);
-    check(!set_text(DEV_MAIN, "Open", "ok") && !set_value(DEV_MAIN, "Ready", REG_BINARY, main_ready, sizeof(main_ready)) &&
-              !set_dword(DEV_MAIN, "VendorId", 0x3F0A),
-          "registry: usbscan0 configuration restored");
+
+    /* Open can only take effect through a reload: an open that finds it changed marks the
+       configuration broken, so the mistake cannot go unnoticed */
+    check(!set_text(DEV_MAIN, "Open", "denied"), "registry: usbscan0 Open=denied, not reloaded");
     if (!open_dev(DEV_MAIN, &d)) return;
-    descriptor(&d, TRUE, 0x3F0A, 0x1201, 0x0105);
+    expect[DEV_MAIN].broken = 1;
+    descriptor(&d, ERROR_INVALID_PARAMETER, 0, 0, 0);
     CloseHandle(d.h);
+    check(reload(DEV_MAIN) == 0, "reload usbscan0 with Open=denied");
+    expect[DEV_MAIN].broken = 0;
+    open_fails(DEV_MAIN, ERROR_ACCESS_DENIED);
+    open_fails(DEV_MAIN, ERROR_ACCESS_DENIED);
+    check(!set_text(DEV_MAIN, "Open", "busy") && reload(DEV_MAIN) == 0, "registry: usbscan0 Open=busy, reloaded");
+    open_fails(DEV_MAIN, ERROR_SHARING_VIOLATION);
+    open_fails(DEV_MAIN, ERROR_SHARING_VIOLATION);
+    check(!set_text(DEV_MAIN, "Open", "ok") && !set_value(DEV_MAIN, "Ready", REG_BINARY, main_ready, sizeof(main_ready)) &&
+              !set_dword(DEV_MAIN, "VendorId", 0x3F0A) && reload(DEV_MAIN) == 0,
+          "registry: usbscan0 configuration restored, reloaded");
+    if (!open_dev(DEV_MAIN, &d)) return;
+    descriptor(&d, 0, 0x3F0A, 0x1201, 0x0105);
+    command_ok(&d, ST_READY, "status/ready after the reloads");
+    read_expect(&d, main_ready[2], "ready still at its end: reload keeps the transfer state");
+    CloseHandle(d.h);
+}
+
+/* A configuration that cannot be read makes reload fail and every request fail with 87; an
+   open that finds it repaired brings the device back. */
+static void bad_config(void)
+{
+    static const unsigned char bad[33];
+    unsigned char cmd[16];
+    DEV d;
+    XFER x;
+
+    check(!set_value(DEV_BAD_CONFIG, "Ready", REG_BINARY, bad, sizeof(bad)), "registry: usbscan6 Ready of 33 bytes");
+    check(reload(DEV_BAD_CONFIG) == ERROR_INVALID_PARAMETER, "reload of usbscan6 reports the bad configuration");
+    expect[DEV_BAD_CONFIG].broken = 1;
+    if (open_dev(DEV_BAD_CONFIG, &d))
+    {
+        descriptor(&d, ERROR_INVALID_PARAMETER, 0, 0, 0);
+        x = send_command(&d, ST_READY, cmd);
+        check(!x.call_ok && x.call_err == ERROR_INVALID_PARAMETER, "usbscan6: write fails with 87 (err %lu)", x.call_err);
+        x = transfer(&d, FALSE, cmd, 16);
+        check(!x.call_ok && x.call_err == ERROR_INVALID_PARAMETER, "usbscan6: read fails with 87 (err %lu)", x.call_err);
+        CloseHandle(d.h);
+    }
+    check(!set_value(DEV_BAD_CONFIG, "Ready", REG_BINARY, rf_ready, 32), "registry: usbscan6 Ready repaired");
+    expect[DEV_BAD_CONFIG].broken = 0;
+    if (open_dev(DEV_BAD_CONFIG, &d))
+    {
+        command_ok(&d, ST_READY, "status/ready once repaired");
+        read_expect(&d, rf_ready[0], "the repaired list's reply");
+        CloseHandle(d.h);
+    }
+    /* leave it broken, for the record's "config error" line */
+    check(!set_value(DEV_BAD_CONFIG, "Ready", REG_BINARY, bad, sizeof(bad)) && reload(DEV_BAD_CONFIG) == ERROR_INVALID_PARAMETER,
+          "usbscan6 broken again");
+    strcpy(expect[DEV_BAD_CONFIG].config, "config error Ready: length must be a multiple of 32");
+}
+
+/* The record keeps 4096 commands; more are counted as dropped, which the dump shows. Plain
+   synchronous writes here: the product's way costs four more server calls a transfer. */
+static void overflow(DEV *d)
+{
+    unsigned char cmd[16];
+    int i, bad = 0;
+    DWORD n;
+    for (i = 0; i < MAX_RECORDED; i++)
+    {
+        command_of(cmd, ST_OTHER);
+        expect[d->n].writes++;
+        if (!WriteFile(d->h, cmd, 16, &n, NULL) || n != 16) bad++;
+        expect_command(d->n, cmd, 16);
+    }
+    check(!bad && expect[d->n].dropped == 1, "usbscan%d: %d more commands taken, one past what the record keeps",
+          d->n, MAX_RECORDED);
 }
 
 static void other_devices(void)
 {
-    unsigned char buf[32];
     DEV d;
 
     open_fails(DEV_DENIED, ERROR_ACCESS_DENIED);
@@ -570,22 +668,22 @@ static void other_devices(void)
     open_fails(7, ERROR_FILE_NOT_FOUND);
     open_fails(200, ERROR_FILE_NOT_FOUND);
     open_fails(256, ERROR_FILE_NOT_FOUND);
-    open_fails(DEV_BAD_CONFIG, ERROR_INVALID_PARAMETER);
-    strcpy(expect[DEV_BAD_CONFIG].config, "config error Ready: length must be a multiple of 32");
+    expect[DEV_DENIED].open = "denied";
+    expect[DEV_BUSY].open = "busy";
 
     if (open_dev(DEV_NO_DESC, &d))
     {
-        descriptor(&d, FALSE, 0, 0, 0);
+        descriptor(&d, ERROR_GEN_FAILURE, 0, 0, 0);
         command_ok(&d, ST_READY, "status/ready");
         read_expect(&d, unknown_reply, "0x7001 (no Ready list configured)");
         CloseHandle(d.h);
     }
     if (open_dev(DEV_BARE, &d))
     {
-        descriptor(&d, TRUE, 0, 0, 0);
-        memset(buf, 0, sizeof(buf));
+        descriptor(&d, 0, 0x2A7B, 0x41C3, 0x0100);  /* the simulator's defaults */
         command_ok(&d, ST_DOWNLOAD, "download");
         read_expect(&d, unknown_reply, "0x7001 (no subkey: empty lists)");
+        overflow(&d);
         CloseHandle(d.h);
     }
 }
@@ -602,16 +700,19 @@ static void write_faults(void)
     check(!x.call_ok && x.call_err == ERROR_GEN_FAILURE, "fail: WriteFile returns FALSE with 31 (err %lu)", x.call_err);
     read_expect(&d, unknown_reply, "0x7001: the failed command never reached the device");
 
-    x = send_command(&d, ST_READY, cmd); /* write 2: noSignal */
-    check(x.call_ok && x.wait == WAIT_TIMEOUT && x.internal == PENDING && !x.result_ok &&
+    x = send_command(&d, ST_DOWNLOAD, cmd); /* write 2: noSignal */
+    check(x.call_ok && x.call_count == 0 && x.wait == WAIT_TIMEOUT && x.internal == PENDING && !x.result_ok &&
               x.result_err == ERROR_IO_INCOMPLETE,
-          "noSignal: WriteFile TRUE, event not signalled within 1000 ms, OVERLAPPED still pending (%.0f ms)", x.ms);
-    read_expect(&d, unknown_reply, "0x7001: the unsignalled command never reached the device");
+          "noSignal: WriteFile TRUE with count 0, event not signalled within 1000 ms, OVERLAPPED still pending "
+          "(%.0f ms)", x.ms);
+    expect_command(d.n, cmd, 16);
+    read_expect(&d, wf_download[0], "the download reply: the unsignalled command reached the device");
 
     x = send_command(&d, ST_READY, cmd); /* write 3: resultFails */
-    check(x.call_ok && x.wait == WAIT_OBJECT_0 && !x.result_ok && x.result_err == RESULT_FAILS_ERROR,
-          "resultFails: WriteFile TRUE, event signalled, GetOverlappedResult fails with %d (err %lu)",
-          RESULT_FAILS_ERROR, x.result_err);
+    check(x.call_ok && x.call_count == 16 && x.wait == WAIT_OBJECT_0 && !x.result_ok &&
+              x.result_err == ERROR_GEN_FAILURE && x.result_count == 16,
+          "resultFails: WriteFile TRUE, event signalled, GetOverlappedResult fails with 31 and count 16 (err %lu)",
+          x.result_err);
     expect_command(d.n, cmd, 16);
     read_expect(&d, wf_ready[0], "the ready reply: a resultFails command still reached the device");
 
@@ -632,7 +733,7 @@ static void write_faults(void)
     check(went_through(&x, 1001), "long: image write of 1000 reports 1001 (count %lu)", x.result_count);
     expect_image(d.n, img, 1000);
     x = transfer(&d, TRUE, img, 500); /* write 8: resultFails */
-    check(x.call_ok && x.wait == WAIT_OBJECT_0 && !x.result_ok && x.result_err == RESULT_FAILS_ERROR &&
+    check(x.call_ok && x.wait == WAIT_OBJECT_0 && !x.result_ok && x.result_err == ERROR_GEN_FAILURE &&
               x.result_count == 500,
           "resultFails: image write's GetOverlappedResult fails but reports the count (err %lu count %lu)",
           x.result_err, x.result_count);
@@ -642,6 +743,7 @@ static void write_faults(void)
     x = transfer(&d, TRUE, img, 700); /* write 10: noSignal */
     check(x.call_ok && x.wait == WAIT_TIMEOUT && x.internal == PENDING,
           "noSignal: image WriteFile TRUE, event never signalled");
+    expect_image(d.n, img, 700);
 
     command_ok(&d, ST_READY, "status/ready after the faults");
     read_expect(&d, wf_ready[0], "the ready reply again");
@@ -651,7 +753,7 @@ static void write_faults(void)
 
 static void read_faults(void)
 {
-    unsigned char buf[64];
+    unsigned char buf[80];
     DEV d;
     XFER x;
 
@@ -663,37 +765,40 @@ static void read_faults(void)
     check(!x.call_ok && x.call_err == ERROR_GEN_FAILURE && buf[0] == CANARY,
           "fail: ReadFile returns FALSE with 31, buffer untouched (err %lu)", x.call_err);
 
-    x = transfer(&d, FALSE, buf, 32); /* read 2: noSignal */
-    check(x.call_ok && x.wait == WAIT_TIMEOUT && x.internal == PENDING && buf[0] == CANARY && buf[31] == CANARY,
-          "noSignal: ReadFile TRUE, event never signalled, buffer untouched");
+    x = transfer(&d, FALSE, buf, 32); /* read 2: noSignal, uses up reply #1 */
+    check(x.call_ok && x.call_count == 0 && x.wait == WAIT_TIMEOUT && x.internal == PENDING && buf[0] == CANARY &&
+              buf[31] == CANARY,
+          "noSignal: ReadFile TRUE with count 0, event never signalled, nothing delivered (Wine)");
 
     x = transfer(&d, FALSE, buf, 32); /* read 3: resultFails */
-    check(x.call_ok && x.wait == WAIT_OBJECT_0 && !x.result_ok && x.result_err == RESULT_FAILS_ERROR &&
-              x.result_count == 32 && !memcmp(buf, rf_ready[0], 32),
-          "resultFails: ReadFile TRUE, GetOverlappedResult fails, reply #1 delivered (err %lu count %lu tag 0x%02X)",
-          x.result_err, x.result_count, buf[31]);
+    check(x.call_ok && x.wait == WAIT_OBJECT_0 && !x.result_ok && x.result_err == ERROR_GEN_FAILURE &&
+              x.result_count == 32 && !memcmp(buf, rf_ready[1], 32),
+          "resultFails: ReadFile TRUE, GetOverlappedResult fails with 31, reply #2 delivered (err %lu count %lu "
+          "tag 0x%02X)", x.result_err, x.result_count, buf[31]);
 
     memset(buf, CANARY, sizeof(buf));
     x = transfer(&d, FALSE, buf, 32); /* read 4: short */
-    check(went_through(&x, 31) && !memcmp(buf, rf_ready[1], 31) && buf[31] == CANARY,
-          "short: read completes with 31, reply #2 less its last byte (count %lu)", x.result_count);
+    check(went_through(&x, 31) && !memcmp(buf, rf_ready[2], 31) && buf[31] == CANARY,
+          "short: read completes with 31, reply #3 less its last byte (count %lu)", x.result_count);
 
     memset(buf, CANARY, sizeof(buf));
     x = transfer(&d, FALSE, buf, 32); /* read 5: long */
-    check(went_through(&x, 33) && !memcmp(buf, rf_ready[2], 32) && buf[32] == CANARY,
-          "long: read reports 33 for 32 asked, reply #3, nothing written past 32 (count %lu)", x.result_count);
+    check(went_through(&x, 33) && !memcmp(buf, rf_ready[3], 32) && buf[32] == CANARY,
+          "long: read reports 33 for 32 asked, reply #4, nothing written past 32 (count %lu)", x.result_count);
 
-    read_expect(&d, rf_ready[3], "reply #4");
+    read_expect(&d, rf_ready[4], "reply #5");
 
     memset(buf, CANARY, sizeof(buf));
     x = transfer(&d, FALSE, buf, 64); /* read 7: long, larger buffer */
-    check(went_through(&x, 33) && !memcmp(buf, rf_ready[4], 32) && buf[32] == CANARY && buf[63] == CANARY,
-          "long: a 64-byte read reports 33 with reply #5 (count %lu)", x.result_count);
+    check(went_through(&x, 65) && !memcmp(buf, rf_ready[5], 32) && buf[32] == 0 && buf[63] == 0 &&
+              buf[64] == CANARY,
+          "long: a 64-byte read reports 65: reply #6, zeros to 64, nothing past (count %lu, byte 32 0x%02X)",
+          x.result_count, buf[32]);
 
     memset(buf, CANARY, sizeof(buf));
     x = transfer(&d, FALSE, buf, 8); /* read 8: short, smaller buffer */
     check(went_through(&x, 7) && !memcmp(buf, rf_ready[5], 7) && buf[7] == CANARY,
-          "short: an 8-byte read gives 7 bytes of reply #6 (count %lu)", x.result_count);
+          "short: an 8-byte read gives 7 bytes of reply #6, repeated (count %lu)", x.result_count);
 
     read_expect(&d, rf_ready[5], "reply #6 repeats once the list is used up");
     CloseHandle(d.h);
@@ -730,6 +835,7 @@ int main(int argc, char **argv)
     other_devices();
     write_faults();
     read_faults();
+    bad_config();
     check(write_expectations(argv[2]), "expected records written to %s", argv[2]);
     printf("1..%d\n# %d of %d checks passed in %.0f ms\n", checks, checks - failures, checks, now_ms() - t0);
     return failures != 0;

@@ -6,11 +6,27 @@
  *                                   register the kernel service (demand start) if needed,
  *                                   (re)start it and print its status
  *   scanctl start | stop | remove   start, stop, or stop and delete the service
- *   scanctl status                  which devices exist, or why the device list was refused
+ *   scanctl status                  which devices exist; any configuration problems
+ *   scanctl reload [<N>|all]        re-read device N's (default: every device's) configuration,
+ *                                   the open behaviour included
+ *   scanctl reset [<N>|all]         reload, and forget the transfer state: a new scenario
  *   scanctl dump <N>                what device N received since load or the last reset
- *   scanctl reset [<N>|all]         forget device N's (default: every device's) transfer state
  *
- * Exit status: 0 done, 1 failed (message on stderr), 2 usage.
+ * dump prints one item a line, in this order:
+ *   device <N>
+ *   config ok | config error <reason>
+ *   open ok | open denied | open busy     what opening \\.\usbscanN does now
+ *   opens <n>, writes <n>, reads <n>, ioctls <n>   (four lines) requests the device saw; failed
+ *                                         transfers count, requests refused for a bad
+ *                                         configuration do not
+ *   command <hex>                         each command taken, lower-case hex, 32 digits (30
+ *                                         for a short one)
+ *   image <length> <sha256>               each image write taken, interleaved with the
+ *                                         commands in the order they arrived
+ *   dropped <n>                           entries lost beyond 4096 commands or 4096 images
+ *
+ * Exit status: 0 done, 1 failed or a configuration problem (status prints it on stdout, the
+ * other commands on stderr), 2 usage.
  * Output uses "\n" line ends (stdout is switched to binary), so it can be compared as is.
  */
 #include <windows.h>
@@ -30,9 +46,10 @@
 #define IOCTL_SCANDRV_STATUS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SCANDRV_DUMP CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SCANDRV_RESET CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SCANDRV_RELOAD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define SCANDRV_MAGIC 0x43524453u
 #define SCANDRV_VERSION 1u
-#define RESET_ALL 0xFFFFFFFFu
+#define ALL_DEVICES 0xFFFFFFFFu
 
 #ifndef ERROR_NO_SUCH_DEVICE
 #define ERROR_NO_SUCH_DEVICE 433 /* what STATUS_NO_SUCH_DEVICE becomes */
@@ -41,14 +58,16 @@
 typedef struct
 {
     ULONG magic, version, load_status, device_count;
-    UCHAR present[MAX_DEVICES];
+    UCHAR state[MAX_DEVICES]; /* DEVICE_* */
     char message[MESSAGE_LEN];
 } STATUS_REPLY;
+
+enum { DEVICE_ABSENT = 0, DEVICE_OK = 1, DEVICE_BAD_CONFIG = 2 };
 
 typedef struct
 {
     ULONG magic, version, header_size, entry_size;
-    ULONG device, opens, writes, reads, ioctls, entries, dropped, config_status;
+    ULONG device, open_mode, opens, writes, reads, ioctls, entries, dropped, config_status;
     char config_error[MESSAGE_LEN];
 } DUMP_HEADER;
 
@@ -69,8 +88,8 @@ static int fail(const char *what)
 
 static int usage(void)
 {
-    fprintf(stderr, "usage: scanctl install <path-to-sys> | start | stop | remove | status | dump <N> |"
-                    " reset [<N>|all]\n");
+    fprintf(stderr, "usage: scanctl install <path-to-sys> | start | stop | remove | status |"
+                    " reload [<N>|all] | reset [<N>|all] | dump <N>\n");
     return 2;
 }
 
@@ -129,8 +148,14 @@ static int stop_service(SC_HANDLE svc)
 
 static int start_service(SC_HANDLE svc)
 {
-    if (!StartServiceA(svc, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        return fail("StartServiceA");
+    int i;
+    /* right after wineboot the service manager may still be busy starting its own services */
+    for (i = 0; !StartServiceA(svc, 0, NULL); i++)
+    {
+        if (GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) break;
+        if (GetLastError() != ERROR_SERVICE_DATABASE_LOCKED || i == 300) return fail("StartServiceA");
+        Sleep(100);
+    }
     return wait_state(svc, SERVICE_RUNNING);
 }
 
@@ -152,115 +177,153 @@ static HANDLE open_control(void)
     return h;
 }
 
-static int print_status(void)
-{
-    STATUS_REPLY st;
-    DWORD got = 0;
-    HANDLE h = open_control();
-    int i, rc = 0;
-
-    if (h == INVALID_HANDLE_VALUE) return 1;
-    if (!DeviceIoControl(h, IOCTL_SCANDRV_STATUS, NULL, 0, &st, sizeof(st), &got, NULL))
-        rc = fail("status request");
-    else if (got != sizeof(st) || st.magic != SCANDRV_MAGIC || st.version != SCANDRV_VERSION)
-    {
-        fprintf(stderr, "scanctl: driver and scanctl do not match (rebuild both)\n");
-        rc = 1;
-    }
-    else
-    {
-        st.message[MESSAGE_LEN - 1] = 0;
-        printf("devices");
-        for (i = 0; i < MAX_DEVICES; i++)
-            if (st.present[i]) printf(" %d", i);
-        printf("\n");
-        if (st.load_status)
-        {
-            printf("load error 0x%08lX %s\n", st.load_status, st.message);
-            rc = 1;
-        }
-    }
-    CloseHandle(h);
-    return rc;
-}
-
-static int dump(ULONG device)
+/* Fetches device N's record; returns a malloc'ed block (header + entries) or NULL. */
+static DUMP_HEADER *fetch_dump(HANDLE h, ULONG device)
 {
     DWORD size = sizeof(DUMP_HEADER) + LOG_CAPACITY * sizeof(LOG_ENTRY), got = 0;
     DUMP_HEADER *hd = malloc(size);
-    LOG_ENTRY *e;
-    HANDLE h;
-    ULONG i, j;
-    int rc = 0;
 
-    if (!hd) return fail("malloc");
-    if ((h = open_control()) == INVALID_HANDLE_VALUE)
+    if (!hd)
     {
-        free(hd);
-        return 1;
+        fail("malloc");
+        return NULL;
     }
     if (!DeviceIoControl(h, IOCTL_SCANDRV_DUMP, &device, sizeof(device), hd, size, &got, NULL))
     {
-        if (GetLastError() == ERROR_NO_SUCH_DEVICE)
-            fprintf(stderr, "scanctl: no device %lu\n", device);
-        else
-            fail("dump request");
-        rc = 1;
+        if (GetLastError() == ERROR_NO_SUCH_DEVICE) fprintf(stderr, "scanctl: no device %lu\n", device);
+        else fail("dump request");
     }
     else if (got < sizeof(*hd) || hd->magic != SCANDRV_MAGIC || hd->version != SCANDRV_VERSION ||
              hd->header_size != sizeof(*hd) || hd->entry_size != sizeof(LOG_ENTRY) ||
              hd->entries > LOG_CAPACITY || got != sizeof(*hd) + hd->entries * sizeof(LOG_ENTRY))
-    {
         fprintf(stderr, "scanctl: malformed dump reply (driver and scanctl do not match?)\n");
-        rc = 1;
-    }
     else
     {
         hd->config_error[MESSAGE_LEN - 1] = 0;
-        printf("device %lu\n", hd->device);
-        if (hd->config_status) printf("config error %s\n", hd->config_error);
-        else printf("config ok\n");
-        printf("opens %lu\nwrites %lu\nreads %lu\nioctls %lu\n", hd->opens, hd->writes, hd->reads, hd->ioctls);
-        e = (LOG_ENTRY *)(hd + 1);
-        for (i = 0; i < hd->entries; i++, e++)
+        return hd;
+    }
+    free(hd);
+    return NULL;
+}
+
+/* Prints the status; with only_problems, just the configuration problems of device `only`
+   (or of all) to stderr. Returns 0 when the driver loaded its device list and every device's
+   configuration is good. */
+static int report(HANDLE h, int only_problems, ULONG only)
+{
+    STATUS_REPLY st;
+    DUMP_HEADER *hd;
+    DWORD got = 0;
+    int i, rc = 0;
+    FILE *out = only_problems ? stderr : stdout;
+
+    if (!DeviceIoControl(h, IOCTL_SCANDRV_STATUS, NULL, 0, &st, sizeof(st), &got, NULL)) return fail("status request");
+    if (got != sizeof(st) || st.magic != SCANDRV_MAGIC || st.version != SCANDRV_VERSION)
+    {
+        fprintf(stderr, "scanctl: driver and scanctl do not match (rebuild both)\n");
+        return 1;
+    }
+    st.message[MESSAGE_LEN - 1] = 0;
+    if (!only_problems)
+    {
+        printf("devices");
+        for (i = 0; i < MAX_DEVICES; i++)
+            if (st.state[i] != DEVICE_ABSENT) printf(" %d", i);
+        printf("\n");
+    }
+    if (st.load_status)
+    {
+        fprintf(out, "load error 0x%08lX %s\n", st.load_status, st.message);
+        rc = 1;
+    }
+    for (i = 0; i < MAX_DEVICES; i++)
+        if (st.state[i] == DEVICE_BAD_CONFIG && (only == ALL_DEVICES || only == (ULONG)i))
         {
-            if (e->kind == ENTRY_COMMAND && e->length <= sizeof(e->data))
+            rc = 1;
+            if ((hd = fetch_dump(h, (ULONG)i)))
             {
-                printf("command ");
-                for (j = 0; j < e->length; j++) printf("%02x", e->data[j]);
-                printf("\n");
-            }
-            else if (e->kind == ENTRY_IMAGE)
-            {
-                printf("image %lu ", e->length);
-                for (j = 0; j < 32; j++) printf("%02x", e->data[j]);
-                printf("\n");
-            }
-            else
-            {
-                fprintf(stderr, "scanctl: unknown record entry kind %lu\n", e->kind);
-                rc = 1;
+                fprintf(out, "device %d config error %s\n", i, hd->config_error);
+                free(hd);
             }
         }
-        printf("dropped %lu\n", hd->dropped);
-    }
-    CloseHandle(h);
-    free(hd);
     return rc;
 }
 
-static int reset(ULONG device)
+static int print_status(void)
+{
+    HANDLE h = open_control();
+    int rc;
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    rc = report(h, 0, ALL_DEVICES);
+    CloseHandle(h);
+    return rc;
+}
+
+static const char *open_word(ULONG mode)
+{
+    static const char *const words[] = { "ok", "denied", "busy" };
+    return mode < 3 ? words[mode] : "?";
+}
+
+static int dump(ULONG device)
+{
+    HANDLE h = open_control();
+    DUMP_HEADER *hd;
+    LOG_ENTRY *e;
+    ULONG i, j;
+    int rc = 0;
+
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    if (!(hd = fetch_dump(h, device)))
+    {
+        CloseHandle(h);
+        return 1;
+    }
+    printf("device %lu\n", hd->device);
+    if (hd->config_status) printf("config error %s\n", hd->config_error);
+    else printf("config ok\n");
+    printf("open %s\nopens %lu\nwrites %lu\nreads %lu\nioctls %lu\n", open_word(hd->open_mode), hd->opens,
+           hd->writes, hd->reads, hd->ioctls);
+    e = (LOG_ENTRY *)(hd + 1);
+    for (i = 0; i < hd->entries; i++, e++)
+    {
+        if (e->kind == ENTRY_COMMAND && e->length <= sizeof(e->data))
+        {
+            printf("command ");
+            for (j = 0; j < e->length; j++) printf("%02x", e->data[j]);
+            printf("\n");
+        }
+        else if (e->kind == ENTRY_IMAGE)
+        {
+            printf("image %lu ", e->length);
+            for (j = 0; j < 32; j++) printf("%02x", e->data[j]);
+            printf("\n");
+        }
+        else
+        {
+            fprintf(stderr, "scanctl: unknown record entry kind %lu\n", e->kind);
+            rc = 1;
+        }
+    }
+    printf("dropped %lu\n", hd->dropped);
+    free(hd);
+    CloseHandle(h);
+    return rc;
+}
+
+/* reload or reset; a configuration problem is reported per device */
+static int reconfigure(DWORD code, ULONG device)
 {
     DWORD got = 0;
     HANDLE h = open_control();
     int rc = 0;
+
     if (h == INVALID_HANDLE_VALUE) return 1;
-    if (!DeviceIoControl(h, IOCTL_SCANDRV_RESET, &device, sizeof(device), NULL, 0, &got, NULL))
+    if (!DeviceIoControl(h, code, &device, sizeof(device), NULL, 0, &got, NULL))
     {
-        if (device != RESET_ALL && GetLastError() == ERROR_NO_SUCH_DEVICE)
-            fprintf(stderr, "scanctl: no device %lu\n", device);
-        else
-            fail("reset request");
+        if (GetLastError() == ERROR_NO_SUCH_DEVICE) fprintf(stderr, "scanctl: no device %lu\n", device);
+        else if (GetLastError() == ERROR_INVALID_PARAMETER) report(h, 1, device);
+        else fail(code == IOCTL_SCANDRV_RESET ? "reset request" : "reload request");
         rc = 1;
     }
     CloseHandle(h);
@@ -313,11 +376,12 @@ int main(int argc, char **argv)
         if (argc != 3 || !parse_device(argv[2], &n)) return usage();
         return dump(n);
     }
-    if (!strcmp(argv[1], "reset"))
+    if (!strcmp(argv[1], "reset") || !strcmp(argv[1], "reload"))
     {
-        if (argc == 2 || (argc == 3 && !strcmp(argv[2], "all"))) return reset(RESET_ALL);
+        DWORD code = !strcmp(argv[1], "reset") ? IOCTL_SCANDRV_RESET : IOCTL_SCANDRV_RELOAD;
+        if (argc == 2 || (argc == 3 && !strcmp(argv[2], "all"))) return reconfigure(code, ALL_DEVICES);
         if (argc != 3 || !parse_device(argv[2], &n)) return usage();
-        return reset(n);
+        return reconfigure(code, n);
     }
     if (argc != 2 || (strcmp(argv[1], "start") && strcmp(argv[1], "stop") && strcmp(argv[1], "remove")))
         return usage();

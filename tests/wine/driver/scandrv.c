@@ -3,36 +3,65 @@
  *
  * Test equipment only: it lets the updater run unmodified under Wine against a device that
  * answers like the scanner's substitute in our simulator, and it can inject transfer faults.
+ * It relies on how Wine (8.0) runs drivers and is not meant to load on Windows.
  *
  * Devices
- *   One \Device\usbscanN (link \DosDevices\usbscanN, user path \\.\usbscanN) per number in
- *   the service key's "Devices" value, plus the control device \Device\scandrvctl
- *   (\\.\scandrvctl) that scanctl.exe uses to read back what a device received.
+ *   \Device\usbscanN with the link \DosDevices\usbscanN (user path \\.\usbscanN) for every
+ *   number in the service key's Devices value, and the control device \Device\scandrvctl
+ *   (\\.\scandrvctl) through which scanctl.exe reloads configuration and reads back what a
+ *   device received.
  *
- * Configuration (HKLM\System\CurrentControlSet\Services\scandrv)
- *   Devices     REG_SZ or REG_MULTI_SZ  decimal numbers 0..255, separated by blanks, commas,
- *                                       semicolons or NULs. Read once, when the driver loads.
- *   Subkey Device<N> (decimal, no leading zeros), re-read on every open of usbscanN:
+ * Configuration: HKLM\System\CurrentControlSet\Services\scandrv
+ *   Devices     REG_SZ or REG_MULTI_SZ  decimal numbers 0..255 separated by blanks, commas,
+ *                                       semicolons or NULs. Read only when the driver loads.
+ *   Subkey Device<N> (decimal, no leading zeros); no subkey means every default:
  *   Open        REG_SZ     ok (default) | denied | busy
  *   Descriptor  REG_SZ     ok (default) | fail
- *   VendorId, ProductId, BcdDevice  REG_DWORD 0..0xFFFF (default 0); language is 0x0409
- *   Ready, Progress, Download       REG_BINARY, K*32 bytes: K replies of 32 bytes, K <= 1024
- *   Faults      REG_SZ or REG_MULTI_SZ  "<write|read> <n> <kind>" entries separated by
- *               ';', ',', newline or NUL; kind = fail | noSignal | resultFails | short | long
- *   Unknown value names are ignored; a known name with a bad type or content makes the open
- *   fail with STATUS_DEVICE_CONFIGURATION_ERROR (Win32 87) and the reason is kept for dump.
+ *   VendorId, ProductId, BcdDevice  REG_DWORD 0..0xFFFF (defaults 0x2A7B, 0x41C3, 0x0100, as
+ *                                   in the simulator); the language is always 0x0409
+ *   Ready, Progress, Download       REG_BINARY of K*32 bytes: K replies of 32 bytes, K <= 1024
+ *   Faults      REG_SZ or REG_MULTI_SZ  entries "<write|read> <n> <kind>" separated by ';',
+ *               ',', line breaks or NULs; kind: fail | noSignal | resultFails | short | long
+ *   Names are case-insensitive, unknown names ignored. A device's subkey is read when the
+ *   driver loads, on every open of the device, and on the control device's reload/reset.
  *
- * Transfer state (reply cursors, operation counters, the received record) belongs to the
- * device, not to a handle: it survives close/open and is cleared only by the control
- * device's reset request and by loading the driver.
+ * Open behaviour. Wine hands IRP_MJ_CREATE to the driver only after CreateFile has returned,
+ * so the driver cannot refuse an open. Instead the device's link is pointed at a stand-in
+ * whose open fails the way we want: a named pipe that only lets clients read (an open asking
+ * for write access gets STATUS_ACCESS_DENIED, Win32 5), or a mailslot this driver holds open
+ * for writing without sharing (STATUS_SHARING_VIOLATION, Win32 32). That must be in place
+ * before the open, so Open takes effect at load and on reload/reset only; an open that finds
+ * Open changed in the registry marks the configuration as broken.
  *
- * Every write of 16 bytes is a command; any other length is image data (counted, SHA-256).
- * A read returns the next reply of the list picked by the last command:
- *   byte 4 == 0x12 and byte 6 == 2 -> Ready;  byte 4 == 0x12 and byte 6 == 8 -> Progress;
- *   byte 4 == 0x2A -> Download;  anything else (or no command yet) -> u32 0x7001, rest zero.
- * A used-up list repeats its last entry; an empty list answers like an unknown command.
+ * A bad configuration does not stop the open either: the device then fails every read,
+ * write and descriptor request with STATUS_DEVICE_CONFIGURATION_ERROR (Win32 87) until a
+ * good one is read, and reload/reset report the problem.
+ *
+ * Faults: n counts the operation on the device from 1 (writes: commands and image data
+ * alike; failed requests count too). What each kind does, as Wine passes it on:
+ *   fail         the request fails with STATUS_UNSUCCESSFUL (Win32 31); the device takes
+ *                nothing and uses up no reply
+ *   noSignal     the call succeeds with count 0, but the event never fires and the
+ *                OVERLAPPED stays at STATUS_PENDING; the device takes the data or uses up
+ *                the reply (a read's reply never reaches the caller)
+ *   resultFails  the call succeeds and the event fires, GetOverlappedResult fails with 31
+ *                but gives the full count; the device takes the data, the reply is delivered
+ *   short        one byte fewer is moved and counted
+ *   long         the count is one more than asked; everything asked for is moved (a read
+ *                gets the reply and zeros after it)
+ *
+ * Transfer state (reply cursors, operation counters, the record of what was received)
+ * belongs to the device, not to a handle: it survives close and open, and is cleared by
+ * loading the driver and by the control device's reset.
+ *
+ * Every write of 16 bytes is a command; a write of any other length is image data (length
+ * and SHA-256 recorded). A read returns the next reply of the list picked by the last
+ * command: byte 4 == 0x12 and byte 6 == 2 -> Ready; byte 4 == 0x12 and byte 6 == 8 ->
+ * Progress; byte 4 == 0x2A -> Download; anything else, or no command yet, -> u32 0x7001 and
+ * zeros. A used-up list repeats its last entry; an empty list answers like an unknown command.
  */
 #include <ntddk.h>
+#include <ntimage.h>
 
 #define TAG 0x6E616353u /* "Scan" in pool dumps */
 
@@ -50,25 +79,29 @@
 
 #define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018u
 
-/* control device requests; the layouts below are mirrored in scanctl.c */
+/* Control device requests. Every layout below is mirrored in scanctl.c; the magic and
+   version let either side notice a mismatched pair. */
 #define IOCTL_SCANDRV_STATUS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SCANDRV_DUMP CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SCANDRV_RESET CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SCANDRV_RELOAD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define SCANDRV_MAGIC 0x43524453u /* "SDRC" */
 #define SCANDRV_VERSION 1u
-#define RESET_ALL 0xFFFFFFFFu
+#define ALL_DEVICES 0xFFFFFFFFu
+
+enum { DEVICE_ABSENT = 0, DEVICE_OK = 1, DEVICE_BAD_CONFIG = 2 };
 
 typedef struct
 {
     ULONG magic, version, load_status, device_count;
-    UCHAR present[MAX_DEVICES];
+    UCHAR state[MAX_DEVICES]; /* DEVICE_* */
     char message[MESSAGE_LEN];
 } STATUS_REPLY;
 
 typedef struct
 {
     ULONG magic, version, header_size, entry_size;
-    ULONG device, opens, writes, reads, ioctls, entries, dropped, config_status;
+    ULONG device, open_mode, opens, writes, reads, ioctls, entries, dropped, config_status;
     char config_error[MESSAGE_LEN];
 } DUMP_HEADER;
 
@@ -98,7 +131,7 @@ typedef struct
     BOOLEAN descriptor_fails;
     USHORT vid, pid, bcd;
     ULONG reply_count[LIST_COUNT];
-    UCHAR *replies[LIST_COUNT];  /* each points into this allocation, after the struct */
+    UCHAR *replies[LIST_COUNT];
     ULONG fault_count;
     FAULT faults[MAX_FAULTS];
 } CONFIG;
@@ -109,15 +142,18 @@ typedef struct
 {
     ULONG kind;
     ULONG number;
-    FAST_MUTEX lock;           /* guards everything below */
-    CONFIG *config;            /* NULL until the first good load */
+    FAST_MUTEX lock;           /* guards everything down to the stand-in handles */
+    CONFIG *config;            /* last good configuration, NULL before the first */
+    NTSTATUS config_status;    /* not STATUS_SUCCESS: every request fails with it */
+    char config_error[MESSAGE_LEN];
+    ULONG open_mode;           /* what the link currently makes opens do */
     ULONG cursor[LIST_COUNT];
     ULONG last_list;
     ULONG opens, writes, reads, ioctls;
     LOG_ENTRY *log;            /* allocated on first use */
     ULONG log_count, commands, images, dropped;
-    NTSTATUS config_status;
-    char config_error[MESSAGE_LEN];
+    /* changed only with g_setup_lock held */
+    HANDLE denied_pipe, busy_slot, busy_writer;
 } SCANNER;
 
 typedef struct
@@ -125,12 +161,14 @@ typedef struct
     ULONG kind;
 } CONTROL;
 
-/* Written only by DriverEntry and DriverUnload, which Wine never runs alongside a dispatch. */
+/* Set by DriverEntry before any request can arrive and cleared by DriverUnload after the
+   last one; reloads and open-behaviour changes are serialised by g_setup_lock. */
 static WCHAR g_regpath[512];
 static PDEVICE_OBJECT g_scanners[MAX_DEVICES];
 static PDEVICE_OBJECT g_control;
 static NTSTATUS g_load_status;
 static char g_load_message[MESSAGE_LEN];
+static FAST_MUTEX g_setup_lock;
 
 /* ---- small helpers (no C runtime in kernel mode) ---------------------------------------- */
 
@@ -152,15 +190,6 @@ static void append_text(char *dst, ULONG size, const char *src)
     ULONG i = 0;
     while (i < size && dst[i]) i++;
     if (i < size) copy_text(dst + i, size - i, src);
-}
-
-static void append_number(char *dst, ULONG size, ULONG v)
-{
-    char tmp[12];
-    int i = 11;
-    tmp[i] = 0;
-    do { tmp[--i] = (char)('0' + v % 10); v /= 10; } while (v && i > 0);
-    append_text(dst, size, tmp + i);
 }
 
 static int text_equal(const char *a, const char *b)
@@ -453,7 +482,46 @@ static const WCHAR *const list_names[LIST_COUNT] = { L"Ready", L"Progress", L"Do
 
 static void free_config(CONFIG *c)
 {
-    if (c) ExFreePoolWithTag(c, TAG);
+    ULONG i;
+    if (!c) return;
+    for (i = 0; i < LIST_COUNT; i++)
+        if (c->replies[i]) ExFreePoolWithTag(c->replies[i], TAG);
+    ExFreePoolWithTag(c, TAG);
+}
+
+static READER *new_reader(ULONG max_data)
+{
+    READER *r = ExAllocatePoolWithTag(PagedPool, sizeof(*r), TAG);
+    if (!r) return NULL;
+    r->key = NULL;
+    r->error[0] = 0;
+    r->info_size = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + max_data;
+    if (!(r->info = ExAllocatePoolWithTag(PagedPool, r->info_size, TAG)))
+    {
+        ExFreePoolWithTag(r, TAG);
+        return NULL;
+    }
+    return r;
+}
+
+static void free_reader(READER *r)
+{
+    ExFreePoolWithTag(r->info, TAG);
+    ExFreePoolWithTag(r, TAG);
+}
+
+/* Builds prefix + decimal number (if number != ~0u) into out, which holds 64 WCHARs. */
+static void make_name(WCHAR *out, const WCHAR *prefix, ULONG number)
+{
+    WCHAR digits[10];
+    int n = 0, d = 0;
+    while (*prefix && n < 50) out[n++] = *prefix++;
+    if (number != ~0u)
+    {
+        do { digits[d++] = (WCHAR)(L'0' + number % 10); number /= 10; } while (number);
+        while (d) out[n++] = digits[--d];
+    }
+    out[n] = 0;
 }
 
 /* Reads Device<N>; returns a new CONFIG, or NULL with the reason in r->error. */
@@ -461,76 +529,63 @@ static CONFIG *load_config(ULONG number, READER *r)
 {
     static const char *const open_words[] = { "ok", "denied", "busy" };
     static const char *const descriptor_words[] = { "ok", "fail" };
-    WCHAR path[sizeof(g_regpath) / sizeof(WCHAR) + 16];
+    WCHAR path[sizeof(g_regpath) / sizeof(WCHAR) + 64];
     UNICODE_STRING us;
     OBJECT_ATTRIBUTES attr;
-    ULONG len = 0, i, list_bytes = 0, descriptor = 0, sizes[LIST_COUNT];
-    CONFIG *c = NULL;
+    ULONG len = 0, i, descriptor = 0;
+    CONFIG *c;
     NTSTATUS status;
-    UCHAR *lists = NULL;
     int ok = 0;
 
     r->error[0] = 0;
     r->key = NULL;
-    while (g_regpath[len]) { path[len] = g_regpath[len]; len++; }
+    if (!(c = ExAllocatePoolWithTag(NonPagedPool, sizeof(*c), TAG)))
     {
-        static const WCHAR sub[] = L"\\Device";
-        WCHAR digits[4];
-        int d = 0;
-        for (i = 0; sub[i]; i++) path[len++] = sub[i];
-        do { digits[d++] = (WCHAR)(L'0' + number % 10); number /= 10; } while (number);
-        while (d) path[len++] = digits[--d];
-        path[len] = 0;
+        copy_text(r->error, sizeof(r->error), "out of memory");
+        return NULL;
     }
+    RtlZeroMemory(c, sizeof(*c));
+    c->open_mode = OPEN_OK;
+    c->vid = 0x2A7B;
+    c->pid = 0x41C3;
+    c->bcd = 0x0100;
+
+    while (g_regpath[len]) { path[len] = g_regpath[len]; len++; }
+    make_name(path + len, L"\\Device", number);
     RtlInitUnicodeString(&us, path);
     InitializeObjectAttributes(&attr, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     status = ZwOpenKey(&r->key, KEY_READ, &attr);
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND) r->key = NULL;  /* no subkey: all defaults */
-    else if (!NT_SUCCESS(status))
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) return c;  /* no subkey: every default */
+    if (!NT_SUCCESS(status))
     {
-        copy_text(r->error, sizeof(r->error), "device subkey cannot be opened");
-        return NULL;
+        r->key = NULL;
+        copy_text(r->error, sizeof(r->error), "the device subkey cannot be opened");
+        goto done;
     }
 
-    /* lists first, so one allocation can hold the replies after the struct */
     for (i = 0; i < LIST_COUNT; i++)
     {
-        int found = r->key ? read_value(r, list_names[i]) : 0;
-        sizes[i] = 0;
+        int found = read_value(r, list_names[i]);
         if (found < 0) goto done;
-        if (!found) continue;
-        if (r->info->Type != REG_BINARY) { fail_value(r, list_names[i], "must be REG_BINARY"); goto done; }
+        if (!found || !r->info->DataLength) continue;
+        if (r->info->Type != REG_BINARY)
+        {
+            fail_value(r, list_names[i], "must be REG_BINARY");
+            goto done;
+        }
         if (r->info->DataLength % REPLY_LEN)
         {
             fail_value(r, list_names[i], "length must be a multiple of 32");
             goto done;
         }
-        sizes[i] = r->info->DataLength;
-        list_bytes += sizes[i];
-    }
-    if (!(c = ExAllocatePoolWithTag(NonPagedPool, sizeof(*c) + list_bytes, TAG)))
-    {
-        copy_text(r->error, sizeof(r->error), "out of memory");
-        goto done;
-    }
-    RtlZeroMemory(c, sizeof(*c));
-    lists = (UCHAR *)(c + 1);
-    for (i = 0; i < LIST_COUNT; i++)
-    {
-        c->replies[i] = lists;
-        c->reply_count[i] = sizes[i] / REPLY_LEN;
-        if (!sizes[i]) continue;
-        /* read again: the value may have changed in between, so insist on the same size */
-        if (read_value(r, list_names[i]) <= 0 || r->info->Type != REG_BINARY || r->info->DataLength != sizes[i])
+        if (!(c->replies[i] = ExAllocatePoolWithTag(NonPagedPool, r->info->DataLength, TAG)))
         {
-            if (!r->error[0]) fail_value(r, list_names[i], "changed while being read");
+            copy_text(r->error, sizeof(r->error), "out of memory");
             goto done;
         }
-        RtlCopyMemory(lists, r->info->Data, sizes[i]);
-        lists += sizes[i];
+        RtlCopyMemory(c->replies[i], r->info->Data, r->info->DataLength);
+        c->reply_count[i] = r->info->DataLength / REPLY_LEN;
     }
-    if (!r->key) { ok = 1; goto done; }
-    c->open_mode = OPEN_OK;
     if (!read_choice(r, L"Open", open_words, 3, &c->open_mode)) goto done;
     if (!read_choice(r, L"Descriptor", descriptor_words, 2, &descriptor)) goto done;
     c->descriptor_fails = descriptor == 1;
@@ -549,7 +604,148 @@ done:
     return c;
 }
 
-/* ---- the emulated scanner ---------------------------------------------------------------- */
+/* ---- open behaviour: what \DosDevices\usbscanN points at ------------------------------------ */
+
+typedef NTSTATUS (NTAPI *CREATE_PIPE)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, ULONG share,
+                                      ULONG disposition, ULONG options, ULONG type, ULONG read_mode,
+                                      ULONG completion, ULONG max_instances, ULONG in_quota, ULONG out_quota,
+                                      PLARGE_INTEGER timeout);
+typedef NTSTATUS (NTAPI *CREATE_MAILSLOT)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, ULONG options,
+                                          ULONG quota, ULONG max_message, PLARGE_INTEGER timeout);
+
+NTSYSAPI PVOID NTAPI RtlPcToFileHeader(PVOID pc, PVOID *base);
+NTSYSAPI PVOID NTAPI RtlImageDirectoryEntryToData(PVOID base, BOOLEAN image, USHORT entry, PULONG size);
+extern USHORT NlsAnsiCodePage __attribute__((dllimport));  /* ntoskrnl forwards it to ntdll */
+
+static CREATE_PIPE g_create_pipe;
+static CREATE_MAILSLOT g_create_mailslot;
+
+/* ntoskrnl does not export the calls that create pipes and mailslots. Under Wine the
+   driver runs in an ordinary process next to ntdll, so take them from ntdll's exports,
+   finding ntdll through a variable ntoskrnl forwards to it. Importing ntdll directly would
+   make Wine's loader treat the driver as a DLL and call DriverEntry as DllMain. */
+static PVOID ntdll_routine(const char *want)
+{
+    PVOID base = NULL;
+    ULONG size = 0, i;
+    const IMAGE_EXPORT_DIRECTORY *ex;
+    const ULONG *names, *functions;
+    const USHORT *ordinals;
+
+    if (!RtlPcToFileHeader(&NlsAnsiCodePage, &base) || !base) return NULL;
+    ex = RtlImageDirectoryEntryToData(base, TRUE, IMAGE_DIRECTORY_ENTRY_EXPORT, &size);
+    if (!ex || size < sizeof(*ex)) return NULL;
+    names = (const ULONG *)((const UCHAR *)base + ex->AddressOfNames);
+    functions = (const ULONG *)((const UCHAR *)base + ex->AddressOfFunctions);
+    ordinals = (const USHORT *)((const UCHAR *)base + ex->AddressOfNameOrdinals);
+    for (i = 0; i < ex->NumberOfNames; i++)
+        if (text_equal((const char *)base + names[i], want) && ordinals[i] < ex->NumberOfFunctions)
+            return (UCHAR *)base + functions[ordinals[i]];
+    return NULL;
+}
+
+static NTSTATUS point_link(ULONG number, const WCHAR *target)
+{
+    WCHAR link[64];
+    UNICODE_STRING ulink, utarget;
+    make_name(link, L"\\DosDevices\\usbscan", number);
+    RtlInitUnicodeString(&ulink, link);
+    RtlInitUnicodeString(&utarget, target);
+    IoDeleteSymbolicLink(&ulink);
+    return IoCreateSymbolicLink(&ulink, &utarget);
+}
+
+static void close_handle(HANDLE *h)
+{
+    if (*h) ZwClose(*h);
+    *h = NULL;
+}
+
+/* A pipe whose clients may only read: CreateFile asking for write access is refused with
+   STATUS_ACCESS_DENIED. The single instance stays listening because nobody connects. */
+static NTSTATUS make_denied_pipe(ULONG number, HANDLE *pipe, WCHAR *name)
+{
+    UNICODE_STRING us;
+    OBJECT_ATTRIBUTES attr;
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER timeout;
+
+    if (!g_create_pipe) return STATUS_NOT_IMPLEMENTED;
+    make_name(name, L"\\Device\\NamedPipe\\scandrv-denied", number);
+    RtlInitUnicodeString(&us, name);
+    InitializeObjectAttributes(&attr, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    timeout.QuadPart = -500000;
+    return g_create_pipe(pipe, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attr, &io, FILE_SHARE_READ,
+                         FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT, 0, 0, 0, 1, 0, 0, &timeout);
+}
+
+/* A mailslot with one writer that does not share writing: any further open for writing is
+   refused with STATUS_SHARING_VIOLATION. */
+static NTSTATUS make_busy_mailslot(ULONG number, HANDLE *slot, HANDLE *writer, WCHAR *name)
+{
+    UNICODE_STRING us;
+    OBJECT_ATTRIBUTES attr;
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER timeout;
+    NTSTATUS status;
+
+    if (!g_create_mailslot) return STATUS_NOT_IMPLEMENTED;
+    make_name(name, L"\\Device\\MailSlot\\scandrv-busy", number);
+    RtlInitUnicodeString(&us, name);
+    InitializeObjectAttributes(&attr, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    timeout.QuadPart = 0;
+    status = g_create_mailslot(slot, GENERIC_READ | SYNCHRONIZE, &attr, &io, FILE_SYNCHRONOUS_IO_NONALERT, 0, 0,
+                               &timeout);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZwCreateFile(writer, GENERIC_WRITE | SYNCHRONIZE, &attr, &io, NULL, 0, FILE_SHARE_READ, FILE_OPEN,
+                          FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (!NT_SUCCESS(status)) close_handle(slot);
+    return status;
+}
+
+/* Called with g_setup_lock held. On failure the previous behaviour stays in force. */
+static NTSTATUS set_open_mode(SCANNER *s, ULONG mode, READER *r)
+{
+    HANDLE pipe = NULL, slot = NULL, writer = NULL;
+    WCHAR target[64];
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (mode == s->open_mode) return STATUS_SUCCESS;
+    if (mode == OPEN_DENIED) status = make_denied_pipe(s->number, &pipe, target);
+    else if (mode == OPEN_BUSY) status = make_busy_mailslot(s->number, &slot, &writer, target);
+    else make_name(target, L"\\Device\\usbscan", s->number);
+    if (NT_SUCCESS(status)) status = point_link(s->number, target);
+    if (!NT_SUCCESS(status))
+    {
+        close_handle(&writer);
+        close_handle(&slot);
+        close_handle(&pipe);
+        copy_text(r->error, sizeof(r->error), "Open: cannot set up the stand-in, status 0x");
+        {
+            static const char hex[] = "0123456789ABCDEF";
+            char digits[9];
+            int i;
+            for (i = 0; i < 8; i++) digits[i] = hex[((ULONG)status >> (28 - 4 * i)) & 15];
+            digits[8] = 0;
+            append_text(r->error, sizeof(r->error), digits);
+        }
+        make_name(target, L"\\Device\\usbscan", s->number);
+        point_link(s->number, target);
+        mode = OPEN_OK;
+    }
+    close_handle(&s->busy_writer);
+    close_handle(&s->busy_slot);
+    close_handle(&s->denied_pipe);
+    s->denied_pipe = pipe;
+    s->busy_slot = slot;
+    s->busy_writer = writer;
+    ExAcquireFastMutex(&s->lock);
+    s->open_mode = mode;
+    ExReleaseFastMutex(&s->lock);
+    return status;
+}
+
+/* ---- the emulated scanner ------------------------------------------------------------------ */
 
 static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR info)
 {
@@ -559,24 +755,27 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR info)
     return status;
 }
 
-/* Wine reports a synchronous handle's result from the value the dispatch routine returns,
-   but fills the caller's OVERLAPPED and signals its event from the IRP's own status. Saying
-   "success" while completing the IRP as failed therefore yields a call that succeeds with
-   an event that never fires and an OVERLAPPED left at STATUS_PENDING. */
+/* Wine takes a synchronous handle's result from the value the dispatch routine returns,
+   but fills the caller's OVERLAPPED and signals its event from the IRP's own status, and
+   for an error status on a synchronous handle it does neither (nor does it pass data back).
+   So "success" returned for an IRP completed as failed gives a call that succeeds, an event
+   that never fires and an OVERLAPPED left at STATUS_PENDING with no count. */
 static NTSTATUS complete_without_signal(PIRP irp)
 {
     complete(irp, STATUS_UNSUCCESSFUL, 0);
     return STATUS_SUCCESS;
 }
 
-/* The other way round: the call succeeds and the event fires, but the OVERLAPPED carries a
-   status GetOverlappedResult turns into a failure. It must not be an error status, or Wine
-   would leave the OVERLAPPED untouched and GetOverlappedResult would wait for ever. */
-#define STATUS_RESULT_FAILS STATUS_TIMEOUT
+/* The reverse: the call succeeds and the event fires, but the OVERLAPPED holds a status that
+   GetOverlappedResult turns into a failure. It cannot be an error status (see above: Wine
+   would leave the OVERLAPPED pending and GetOverlappedResult(TRUE) would wait forever), but
+   a warning works, and the warning-severity code for Win32 error 31 makes the failure
+   ERROR_GEN_FAILURE, as a failed transfer reports it. */
+#define STATUS_WARNING_GEN_FAILURE ((NTSTATUS)0x8007001F)
 
 static NTSTATUS complete_with_bad_result(PIRP irp, ULONG_PTR info)
 {
-    complete(irp, STATUS_RESULT_FAILS, info);
+    complete(irp, STATUS_WARNING_GEN_FAILURE, info);
     return STATUS_SUCCESS;
 }
 
@@ -586,6 +785,60 @@ static void reset_state(SCANNER *s)
     s->last_list = LIST_NONE;
     s->opens = s->writes = s->reads = s->ioctls = 0;
     s->log_count = s->commands = s->images = s->dropped = 0;
+}
+
+/* Makes c (or, if NULL, the error in r) the device's configuration; takes ownership of c. */
+static NTSTATUS store_config(SCANNER *s, CONFIG *c, READER *r)
+{
+    CONFIG *old = NULL;
+    NTSTATUS status = c ? STATUS_SUCCESS : STATUS_DEVICE_CONFIGURATION_ERROR;
+
+    ExAcquireFastMutex(&s->lock);
+    if (c && c->open_mode != s->open_mode)
+    {
+        /* the stand-in can only change through reload; running on with a configuration
+           that disagrees with it would hide the mistake */
+        copy_text(r->error, sizeof(r->error), "Open changed since the last reload (run scanctl reload)");
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
+        old = c;
+    }
+    else if (c)
+    {
+        old = s->config;
+        s->config = c;
+    }
+    s->config_status = status;
+    copy_text(s->config_error, sizeof(s->config_error), NT_SUCCESS(status) ? "" : r->error);
+    ExReleaseFastMutex(&s->lock);
+    free_config(old);
+    return status;
+}
+
+/* Re-reads Device<N> and applies it, the open behaviour included. */
+static NTSTATUS reload_device(SCANNER *s, BOOLEAN clear_state)
+{
+    READER *r = new_reader(MAX_VALUE_BYTES);
+    CONFIG *c;
+    NTSTATUS status;
+
+    if (!r) return STATUS_INSUFFICIENT_RESOURCES;
+    ExAcquireFastMutex(&g_setup_lock);
+    c = load_config(s->number, r);
+    if (c && !NT_SUCCESS(set_open_mode(s, c->open_mode, r)))
+    {
+        free_config(c);
+        c = NULL;
+    }
+    status = store_config(s, c, r);
+    if (clear_state)
+    {
+        ExAcquireFastMutex(&s->lock);
+        reset_state(s);
+        ExReleaseFastMutex(&s->lock);
+    }
+    ExReleaseFastMutex(&g_setup_lock);
+    free_reader(r);
+    return status;
 }
 
 static UCHAR find_fault(const CONFIG *c, UCHAR op, ULONG n)
@@ -620,7 +873,7 @@ static LOG_ENTRY *new_entry(SCANNER *s, ULONG kind)
     return e;
 }
 
-/* A command needs bytes 4 and 6 to choose a list; a 15-byte (short) one still has them. */
+/* A command needs bytes 4 and 6 to pick a list; a short (15-byte) one still has them. */
 static void take_command(SCANNER *s, const UCHAR *cmd, ULONG len)
 {
     LOG_ENTRY *e = new_entry(s, ENTRY_COMMAND);
@@ -629,8 +882,8 @@ static void take_command(SCANNER *s, const UCHAR *cmd, ULONG len)
         e->length = len;
         RtlCopyMemory(e->data, cmd, len);
     }
-    if (len > 4 && cmd[4] == 0x12 && len > 6 && cmd[6] == 2) s->last_list = LIST_READY;
-    else if (len > 4 && cmd[4] == 0x12 && len > 6 && cmd[6] == 8) s->last_list = LIST_PROGRESS;
+    if (len > 6 && cmd[4] == 0x12 && cmd[6] == 2) s->last_list = LIST_READY;
+    else if (len > 6 && cmd[4] == 0x12 && cmd[6] == 8) s->last_list = LIST_PROGRESS;
     else if (len > 4 && cmd[4] == 0x2A) s->last_list = LIST_DOWNLOAD;
     else s->last_list = LIST_NONE;
 }
@@ -665,45 +918,20 @@ static void next_reply(SCANNER *s, UCHAR reply[REPLY_LEN])
 
 static NTSTATUS scanner_create(SCANNER *s, PIRP irp)
 {
-    READER *r;
-    CONFIG *c, *old = NULL;
-    NTSTATUS status = STATUS_SUCCESS;
+    READER *r = new_reader(MAX_VALUE_BYTES);
+    CONFIG *c;
 
-    /* reading the registry can take a while: do it before taking the device lock */
-    if (!(r = ExAllocatePoolWithTag(PagedPool, sizeof(*r), TAG)))
-        return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    r->info_size = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + MAX_VALUE_BYTES;
-    if (!(r->info = ExAllocatePoolWithTag(PagedPool, r->info_size, TAG)))
+    /* Wine has already given the caller its handle: whatever happens here, the open stands */
+    if (r)
     {
-        ExFreePoolWithTag(r, TAG);
-        return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        c = load_config(s->number, r);
+        store_config(s, c, r);
+        free_reader(r);
     }
-    c = load_config(s->number, r);
-
     ExAcquireFastMutex(&s->lock);
-    if (!c)
-    {
-        /* keep the previous configuration for handles already open */
-        s->config_status = STATUS_DEVICE_CONFIGURATION_ERROR;
-        copy_text(s->config_error, sizeof(s->config_error), r->error);
-        status = STATUS_DEVICE_CONFIGURATION_ERROR;
-    }
-    else
-    {
-        old = s->config;
-        s->config = c;
-        s->config_status = STATUS_SUCCESS;
-        s->config_error[0] = 0;
-        if (c->open_mode == OPEN_DENIED) status = STATUS_ACCESS_DENIED;
-        else if (c->open_mode == OPEN_BUSY) status = STATUS_SHARING_VIOLATION;
-        else s->opens++;
-    }
+    s->opens++;
     ExReleaseFastMutex(&s->lock);
-
-    free_config(old);
-    ExFreePoolWithTag(r->info, TAG);
-    ExFreePoolWithTag(r, TAG);
-    return complete(irp, status, 0);
+    return complete(irp, r ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, 0);
 }
 
 static NTSTATUS scanner_write(SCANNER *s, PIRP irp)
@@ -711,21 +939,29 @@ static NTSTATUS scanner_write(SCANNER *s, PIRP irp)
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG len = sp->Parameters.Write.Length, delivered;
     const UCHAR *buf = irp->UserBuffer;  /* neither buffered nor direct: winedevice's copy */
+    NTSTATUS broken;
     UCHAR fault;
 
     if (len && !buf) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
     ExAcquireFastMutex(&s->lock);
-    fault = find_fault(s->config, OP_WRITE, ++s->writes);
-    if (fault == FAULT_FAIL || fault == FAULT_NO_SIGNAL)
+    if ((broken = s->config_status))
     {
         ExReleaseFastMutex(&s->lock);
-        return fault == FAULT_FAIL ? complete(irp, STATUS_UNSUCCESSFUL, 0) : complete_without_signal(irp);
+        return complete(irp, broken, 0);
+    }
+    fault = find_fault(s->config, OP_WRITE, ++s->writes);
+    if (fault == FAULT_FAIL)
+    {
+        ExReleaseFastMutex(&s->lock);
+        return complete(irp, STATUS_UNSUCCESSFUL, 0);  /* the device takes nothing */
     }
     delivered = (fault == FAULT_SHORT && len) ? len - 1 : len;
     if (len == COMMAND_LEN) take_command(s, buf, delivered);
     else take_image(s, buf, delivered);
     ExReleaseFastMutex(&s->lock);
 
+    /* noSignal: the device has the data; only the end of the transfer goes unreported */
+    if (fault == FAULT_NO_SIGNAL) return complete_without_signal(irp);
     if (fault == FAULT_LONG) return complete(irp, STATUS_SUCCESS, (ULONG_PTR)len + 1);
     if (fault == FAULT_RESULT_FAILS) return complete_with_bad_result(irp, delivered);
     return complete(irp, STATUS_SUCCESS, delivered);
@@ -736,15 +972,21 @@ static NTSTATUS scanner_read(SCANNER *s, PIRP irp)
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG len = sp->Parameters.Read.Length, moved;
     UCHAR *buf = irp->UserBuffer, reply[REPLY_LEN];
+    NTSTATUS broken;
     UCHAR fault;
 
     if (len && !buf) return complete(irp, STATUS_INVALID_USER_BUFFER, 0);
     ExAcquireFastMutex(&s->lock);
-    fault = find_fault(s->config, OP_READ, ++s->reads);
-    if (fault == FAULT_FAIL || fault == FAULT_NO_SIGNAL)
+    if ((broken = s->config_status))
     {
         ExReleaseFastMutex(&s->lock);
-        return fault == FAULT_FAIL ? complete(irp, STATUS_UNSUCCESSFUL, 0) : complete_without_signal(irp);
+        return complete(irp, broken, 0);
+    }
+    fault = find_fault(s->config, OP_READ, ++s->reads);
+    if (fault == FAULT_FAIL)
+    {
+        ExReleaseFastMutex(&s->lock);
+        return complete(irp, STATUS_UNSUCCESSFUL, 0);  /* no reply is used up */
     }
     next_reply(s, reply);
     ExReleaseFastMutex(&s->lock);
@@ -752,10 +994,18 @@ static NTSTATUS scanner_read(SCANNER *s, PIRP irp)
     moved = len < REPLY_LEN ? len : REPLY_LEN;
     if (fault == FAULT_SHORT && moved) moved--;
     RtlCopyMemory(buf, reply, moved);
-    /* For "long", Wine's winedevice copies Information bytes out of its own copy of the
-       buffer, one past the end when len <= 32; the caller's buffer is never overrun because
-       the server clamps the data to the requested length. */
-    if (fault == FAULT_LONG) return complete(irp, STATUS_SUCCESS, (ULONG_PTR)moved + 1);
+    /* noSignal: the reply is used up, but with the IRP failed Wine passes nothing back */
+    if (fault == FAULT_NO_SIGNAL) return complete_without_signal(irp);
+    if (fault == FAULT_LONG)
+    {
+        /* Wine passes Information bytes of winedevice's copy of the buffer back, clamped to
+           the length asked for: zero what the reply did not fill so the caller never sees
+           stale heap. With len + 1 winedevice reads one byte past its own copy, which stays
+           inside its heap for ordinary sizes; beyond 64 KiB (where the copy may end at a
+           page boundary) count only what moved, plus one. */
+        RtlZeroMemory(buf + moved, len - moved);
+        return complete(irp, STATUS_SUCCESS, len <= 0x10000 ? (ULONG_PTR)len + 1 : (ULONG_PTR)moved + 1);
+    }
     if (fault == FAULT_RESULT_FAILS) return complete_with_bad_result(irp, moved);
     return complete(irp, STATUS_SUCCESS, moved);
 }
@@ -768,18 +1018,24 @@ static NTSTATUS scanner_ioctl(SCANNER *s, PIRP irp)
     UCHAR *buf = irp->AssociatedIrp.SystemBuffer;
     USHORT vid = 0, pid = 0, bcd = 0;
     BOOLEAN fails = FALSE;
+    NTSTATUS broken;
 
-    if (code != IOCTL_GET_DEVICE_DESCRIPTOR) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    /* the only request the updater sends; anything else is a bad parameter, Win32 87 */
+    if (code != IOCTL_GET_DEVICE_DESCRIPTOR) return complete(irp, STATUS_INVALID_PARAMETER, 0);
     ExAcquireFastMutex(&s->lock);
-    s->ioctls++;
-    if (s->config)
+    if (!(broken = s->config_status))
     {
-        fails = s->config->descriptor_fails;
-        vid = s->config->vid;
-        pid = s->config->pid;
-        bcd = s->config->bcd;
+        s->ioctls++;
+        if (s->config)
+        {
+            fails = s->config->descriptor_fails;
+            vid = s->config->vid;
+            pid = s->config->pid;
+            bcd = s->config->bcd;
+        }
     }
     ExReleaseFastMutex(&s->lock);
+    if (broken) return complete(irp, broken, 0);
     if (fails) return complete(irp, STATUS_UNSUCCESSFUL, 0);
     if (outlen < 8 || !buf) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
     put16(buf, vid);
@@ -796,6 +1052,62 @@ static SCANNER *scanner_by_number(ULONG n)
     return (n < MAX_DEVICES && g_scanners[n]) ? g_scanners[n]->DeviceExtension : NULL;
 }
 
+static NTSTATUS control_status(PIRP irp, UCHAR *buf, ULONG outlen)
+{
+    STATUS_REPLY *st = (STATUS_REPLY *)buf;
+    ULONG i;
+    SCANNER *s;
+
+    if (outlen < sizeof(*st) || !buf) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    RtlZeroMemory(st, sizeof(*st));
+    st->magic = SCANDRV_MAGIC;
+    st->version = SCANDRV_VERSION;
+    st->load_status = (ULONG)g_load_status;
+    for (i = 0; i < MAX_DEVICES; i++)
+        if ((s = scanner_by_number(i)))
+        {
+            ExAcquireFastMutex(&s->lock);
+            st->state[i] = s->config_status ? DEVICE_BAD_CONFIG : DEVICE_OK;
+            ExReleaseFastMutex(&s->lock);
+            st->device_count++;
+        }
+    copy_text(st->message, sizeof(st->message), g_load_message);
+    return complete(irp, STATUS_SUCCESS, sizeof(*st));
+}
+
+static NTSTATUS control_dump(PIRP irp, SCANNER *s, UCHAR *buf, ULONG outlen)
+{
+    DUMP_HEADER h;
+    ULONG need;
+
+    ExAcquireFastMutex(&s->lock);
+    need = sizeof(h) + s->log_count * sizeof(LOG_ENTRY);
+    if (outlen < need)
+    {
+        ExReleaseFastMutex(&s->lock);
+        return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    RtlZeroMemory(&h, sizeof(h));
+    h.magic = SCANDRV_MAGIC;
+    h.version = SCANDRV_VERSION;
+    h.header_size = sizeof(h);
+    h.entry_size = sizeof(LOG_ENTRY);
+    h.device = s->number;
+    h.open_mode = s->open_mode;
+    h.opens = s->opens;
+    h.writes = s->writes;
+    h.reads = s->reads;
+    h.ioctls = s->ioctls;
+    h.entries = s->log_count;
+    h.dropped = s->dropped;
+    h.config_status = (ULONG)s->config_status;
+    copy_text(h.config_error, sizeof(h.config_error), s->config_error);
+    RtlCopyMemory(buf, &h, sizeof(h));
+    if (s->log_count) RtlCopyMemory(buf + sizeof(h), s->log, s->log_count * sizeof(LOG_ENTRY));
+    ExReleaseFastMutex(&s->lock);
+    return complete(irp, STATUS_SUCCESS, need);
+}
+
 static NTSTATUS control_ioctl(PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -803,74 +1115,26 @@ static NTSTATUS control_ioctl(PIRP irp)
     ULONG inlen = sp->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outlen = sp->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *buf = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status = STATUS_SUCCESS, one;
     ULONG number = 0, i;
     SCANNER *s;
 
-    if (code == IOCTL_SCANDRV_STATUS)
-    {
-        STATUS_REPLY *st = (STATUS_REPLY *)buf;
-        if (outlen < sizeof(*st) || !buf) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        RtlZeroMemory(st, sizeof(*st));
-        st->magic = SCANDRV_MAGIC;
-        st->version = SCANDRV_VERSION;
-        st->load_status = (ULONG)g_load_status;
-        for (i = 0; i < MAX_DEVICES; i++)
-            if (g_scanners[i])
-            {
-                st->present[i] = 1;
-                st->device_count++;
-            }
-        copy_text(st->message, sizeof(st->message), g_load_message);
-        return complete(irp, STATUS_SUCCESS, sizeof(*st));
-    }
-    if (code != IOCTL_SCANDRV_DUMP && code != IOCTL_SCANDRV_RESET)
+    if (code == IOCTL_SCANDRV_STATUS) return control_status(irp, buf, outlen);
+    if (code != IOCTL_SCANDRV_DUMP && code != IOCTL_SCANDRV_RESET && code != IOCTL_SCANDRV_RELOAD)
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (inlen != sizeof(ULONG) || !buf) return complete(irp, STATUS_INVALID_PARAMETER, 0);
     RtlCopyMemory(&number, buf, sizeof(number));
+    s = scanner_by_number(number);
+    if (code == IOCTL_SCANDRV_DUMP) return s ? control_dump(irp, s, buf, outlen) : complete(irp, STATUS_NO_SUCH_DEVICE, 0);
 
-    if (code == IOCTL_SCANDRV_RESET)
-    {
-        if (number != RESET_ALL && !scanner_by_number(number)) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
-        for (i = 0; i < MAX_DEVICES; i++)
-            if ((number == RESET_ALL || number == i) && (s = scanner_by_number(i)))
-            {
-                ExAcquireFastMutex(&s->lock);
-                reset_state(s);
-                ExReleaseFastMutex(&s->lock);
-            }
-        return complete(irp, STATUS_SUCCESS, 0);
-    }
-
-    if (!(s = scanner_by_number(number))) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
-    {
-        DUMP_HEADER h;
-        ULONG need;
-        ExAcquireFastMutex(&s->lock);
-        need = sizeof(h) + s->log_count * sizeof(LOG_ENTRY);
-        if (outlen < need)
+    if (number != ALL_DEVICES && !s) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+    for (i = 0; i < MAX_DEVICES; i++)
+        if ((number == ALL_DEVICES || number == i) && (s = scanner_by_number(i)))
         {
-            ExReleaseFastMutex(&s->lock);
-            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            one = reload_device(s, code == IOCTL_SCANDRV_RESET);
+            if (NT_SUCCESS(status)) status = one;
         }
-        RtlZeroMemory(&h, sizeof(h));
-        h.magic = SCANDRV_MAGIC;
-        h.version = SCANDRV_VERSION;
-        h.header_size = sizeof(h);
-        h.entry_size = sizeof(LOG_ENTRY);
-        h.device = number;
-        h.opens = s->opens;
-        h.writes = s->writes;
-        h.reads = s->reads;
-        h.ioctls = s->ioctls;
-        h.entries = s->log_count;
-        h.dropped = s->dropped;
-        h.config_status = (ULONG)s->config_status;
-        copy_text(h.config_error, sizeof(h.config_error), s->config_error);
-        RtlCopyMemory(buf, &h, sizeof(h));
-        if (s->log_count) RtlCopyMemory(buf + sizeof(h), s->log, s->log_count * sizeof(LOG_ENTRY));
-        ExReleaseFastMutex(&s->lock);
-        return complete(irp, STATUS_SUCCESS, need);
-    }
+    return complete(irp, status, 0);
 }
 
 /* ---- dispatch ------------------------------------------------------------------------------ */
@@ -902,30 +1166,12 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT dev, PIRP irp)
 
 /* ---- load / unload ------------------------------------------------------------------------- */
 
-static void make_name(WCHAR *out, const WCHAR *prefix, ULONG number, BOOLEAN with_number)
+static NTSTATUS create_device(PDRIVER_OBJECT drv, const WCHAR *name, const WCHAR *link, ULONG ext_size,
+                              PDEVICE_OBJECT *out)
 {
-    WCHAR digits[4];
-    int n = 0, d = 0;
-    while (*prefix) out[n++] = *prefix++;
-    if (with_number)
-    {
-        do { digits[d++] = (WCHAR)(L'0' + number % 10); number /= 10; } while (number);
-        while (d) out[n++] = digits[--d];
-    }
-    out[n] = 0;
-}
-
-static NTSTATUS create_device(PDRIVER_OBJECT drv, const WCHAR *base, ULONG number, BOOLEAN numbered,
-                              ULONG ext_size, PDEVICE_OBJECT *out)
-{
-    WCHAR name[48], link[48];
     UNICODE_STRING uname, ulink;
     NTSTATUS status;
 
-    make_name(name, L"\\Device\\", 0, FALSE);
-    make_name(name + 8, base, number, numbered);
-    make_name(link, L"\\DosDevices\\", 0, FALSE);
-    make_name(link + 12, base, number, numbered);
     RtlInitUnicodeString(&uname, name);
     RtlInitUnicodeString(&ulink, link);
     status = IoCreateDevice(drv, ext_size, &uname, FILE_DEVICE_UNKNOWN, 0, FALSE, out);
@@ -940,39 +1186,44 @@ static NTSTATUS create_device(PDRIVER_OBJECT drv, const WCHAR *base, ULONG numbe
     return status;
 }
 
-static void delete_device(PDEVICE_OBJECT dev, const WCHAR *base, ULONG number, BOOLEAN numbered)
+static void delete_link(const WCHAR *link)
 {
-    WCHAR link[48];
     UNICODE_STRING ulink;
-    make_name(link, L"\\DosDevices\\", 0, FALSE);
-    make_name(link + 12, base, number, numbered);
     RtlInitUnicodeString(&ulink, link);
     IoDeleteSymbolicLink(&ulink);
-    IoDeleteDevice(dev);
 }
 
 static VOID NTAPI driver_unload(PDRIVER_OBJECT drv)
 {
+    WCHAR link[64];
     ULONG i;
     (void)drv;
     for (i = 0; i < MAX_DEVICES; i++)
     {
-        SCANNER *s;
-        if (!g_scanners[i]) continue;
-        s = g_scanners[i]->DeviceExtension;
+        SCANNER *s = scanner_by_number(i);
+        if (!s) continue;
+        make_name(link, L"\\DosDevices\\usbscan", i);
+        delete_link(link);
+        close_handle(&s->busy_writer);
+        close_handle(&s->busy_slot);
+        close_handle(&s->denied_pipe);
         free_config(s->config);
         if (s->log) ExFreePoolWithTag(s->log, TAG);
-        delete_device(g_scanners[i], L"usbscan", i, TRUE);
+        IoDeleteDevice(g_scanners[i]);
         g_scanners[i] = NULL;
     }
-    if (g_control) delete_device(g_control, L"scandrvctl", 0, FALSE);
-    g_control = NULL;
+    if (g_control)
+    {
+        delete_link(L"\\DosDevices\\scandrvctl");
+        IoDeleteDevice(g_control);
+        g_control = NULL;
+    }
 }
 
-/* Reads "Devices" into present[]; on a bad value leaves a message in g_load_message. */
+/* Reads Devices into present[]; on a bad value leaves the reason in g_load_message. */
 static NTSTATUS read_device_list(UCHAR present[MAX_DEVICES])
 {
-    READER *r;
+    READER *r = new_reader((MAX_TEXT + 1) * sizeof(WCHAR));
     OBJECT_ATTRIBUTES attr;
     UNICODE_STRING us;
     NTSTATUS status = STATUS_SUCCESS;
@@ -980,19 +1231,12 @@ static NTSTATUS read_device_list(UCHAR present[MAX_DEVICES])
     int found;
 
     RtlZeroMemory(present, MAX_DEVICES);
-    if (!(r = ExAllocatePoolWithTag(PagedPool, sizeof(*r), TAG))) return STATUS_INSUFFICIENT_RESOURCES;
-    r->error[0] = 0;
-    r->info_size = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + (MAX_TEXT + 1) * sizeof(WCHAR);
-    if (!(r->info = ExAllocatePoolWithTag(PagedPool, r->info_size, TAG)))
-    {
-        ExFreePoolWithTag(r, TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (!r) return STATUS_INSUFFICIENT_RESOURCES;
     RtlInitUnicodeString(&us, g_regpath);
     InitializeObjectAttributes(&attr, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     if (!NT_SUCCESS(ZwOpenKey(&r->key, KEY_READ, &attr)))
     {
-        copy_text(r->error, sizeof(r->error), "service key cannot be opened");
+        copy_text(r->error, sizeof(r->error), "the service key cannot be opened");
         status = STATUS_DEVICE_CONFIGURATION_ERROR;
     }
     else
@@ -1005,7 +1249,7 @@ static NTSTATUS read_device_list(UCHAR present[MAX_DEVICES])
             ULONG n;
             if (!parse_decimal(tok, &n) || n >= MAX_DEVICES)
             {
-                fail_value(r, L"Devices", "want numbers 0..255");
+                fail_value(r, L"Devices", "want decimal numbers 0..255");
                 status = STATUS_DEVICE_CONFIGURATION_ERROR;
                 break;
             }
@@ -1014,14 +1258,14 @@ static NTSTATUS read_device_list(UCHAR present[MAX_DEVICES])
         ZwClose(r->key);
     }
     copy_text(g_load_message, sizeof(g_load_message), r->error);
-    ExFreePoolWithTag(r->info, TAG);
-    ExFreePoolWithTag(r, TAG);
+    free_reader(r);
     return status;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING regpath)
 {
     UCHAR present[MAX_DEVICES];
+    WCHAR name[64], link[64];
     ULONG i, chars = regpath->Length / sizeof(WCHAR);
     NTSTATUS status;
     CONTROL *ctl;
@@ -1029,12 +1273,15 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING regpath)
     if (chars >= sizeof(g_regpath) / sizeof(WCHAR)) return STATUS_NAME_TOO_LONG;
     RtlCopyMemory(g_regpath, regpath->Buffer, chars * sizeof(WCHAR));
     g_regpath[chars] = 0;
+    ExInitializeFastMutex(&g_setup_lock);
+    g_create_pipe = (CREATE_PIPE)ntdll_routine("NtCreateNamedPipeFile");
+    g_create_mailslot = (CREATE_MAILSLOT)ntdll_routine("NtCreateMailslotFile");
 
     for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) drv->MajorFunction[i] = dispatch;
     drv->DriverUnload = driver_unload;
 
-    /* the control device comes first so that a bad Devices value can still be reported */
-    status = create_device(drv, L"scandrvctl", 0, FALSE, sizeof(CONTROL), &g_control);
+    /* the control device comes first, so that a bad Devices value can still be reported */
+    status = create_device(drv, L"\\Device\\scandrvctl", L"\\DosDevices\\scandrvctl", sizeof(CONTROL), &g_control);
     if (!NT_SUCCESS(status)) return status;
     ctl = g_control->DeviceExtension;
     ctl->kind = KIND_CONTROL;
@@ -1047,21 +1294,24 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING regpath)
     {
         SCANNER *s;
         if (!present[i]) continue;
-        status = create_device(drv, L"usbscan", i, TRUE, sizeof(SCANNER), &g_scanners[i]);
+        make_name(name, L"\\Device\\usbscan", i);
+        make_name(link, L"\\DosDevices\\usbscan", i);
+        status = create_device(drv, name, link, sizeof(SCANNER), &g_scanners[i]);
         if (!NT_SUCCESS(status))
         {
-            g_load_status = status;
-            copy_text(g_load_message, sizeof(g_load_message), "cannot create \\Device\\usbscan");
-            append_number(g_load_message, sizeof(g_load_message), i);
             driver_unload(drv);
             return status;
         }
         s = g_scanners[i]->DeviceExtension;
         s->kind = KIND_SCANNER;
         s->number = i;
+        s->open_mode = OPEN_OK;
         ExInitializeFastMutex(&s->lock);
         reset_state(s);
         g_scanners[i]->Flags &= ~DO_DEVICE_INITIALIZING;
     }
+    /* a bad configuration is kept per device and reported through the control device */
+    for (i = 0; i < MAX_DEVICES; i++)
+        if (g_scanners[i]) reload_device(g_scanners[i]->DeviceExtension, TRUE);
     return STATUS_SUCCESS;
 }

@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""Checks the built scanfw.exe as a file: its resources, manifest, version, imports and flags.
+
+usage: check_resources.py EXE IMAGE121 IMAGE131 [--max-overhead BYTES]
+
+IMAGE121 and IMAGE131 are the files the build embedded; the resources must hold exactly their
+bytes. With --max-overhead the file may be at most that many bytes larger than the two images
+together, and must carry no debug sections. Prints one line per problem, then "ok" or "FAILED".
+"""
+import os
+import sys
+import xml.etree.ElementTree as ET
+
+import pefile
+
+BINARY = "BINARY"
+IMAGE_LANGUAGE = 0x0404
+NEUTRAL_LANGUAGE = 0
+MANIFEST_ID = 1  # CREATEPROCESS_MANIFEST_RESOURCE_ID
+VERSION_ID = 1  # VS_VERSION_INFO
+VERSION = (0, 0, 57, 0)
+VERSION_TEXT = "0.0.57.0"
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
+REQUIRED_DLL_CHARACTERISTICS = {
+    "HIGH_ENTROPY_VA": 0x0020,
+    "DYNAMIC_BASE": 0x0040,
+    "NX_COMPAT": 0x0100,
+}
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+RT_NAMES = {v: k for k, v in pefile.RESOURCE_TYPE.items()}
+
+
+def resource_table(pe):
+    """{(type, id, language): bytes} for every resource in the file."""
+    table = {}
+    for rtype in getattr(getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None), "entries", []):
+        tname = str(rtype.name) if rtype.name is not None else RT_NAMES.get(rtype.id, rtype.id)
+        for name in rtype.directory.entries:
+            rid = str(name.name) if name.name is not None else name.id
+            for lang in name.directory.entries:
+                entry = lang.data.struct
+                table[(tname, rid, lang.id)] = pe.get_data(entry.OffsetToData, entry.Size)
+    return table
+
+
+def check_resources(table, images, problems):
+    expected = {(BINARY, rid, IMAGE_LANGUAGE) for rid in images}
+    expected |= {("RT_MANIFEST", MANIFEST_ID, NEUTRAL_LANGUAGE), ("RT_VERSION", VERSION_ID, NEUTRAL_LANGUAGE)}
+    for key in sorted(set(table) - expected, key=str):
+        problems.append(f"unexpected resource {key[0]}/{key[1]} language {key[2]:#06x}")
+    for rid, path in images.items():
+        data = table.get((BINARY, rid, IMAGE_LANGUAGE))
+        with open(path, "rb") as f:
+            want = f.read()
+        if data is None:
+            problems.append(f"resource {BINARY}/{rid}: missing under language {IMAGE_LANGUAGE:#06x}")
+        elif len(data) != len(want):
+            problems.append(f"resource {BINARY}/{rid}: {len(data)} bytes, {path} has {len(want)}")
+        elif data != want:
+            first = next(i for i, (a, b) in enumerate(zip(data, want)) if a != b)
+            problems.append(f"resource {BINARY}/{rid}: differs from {path} at byte {first}")
+
+
+def local_name(tag):
+    return tag.rsplit("}", 1)[-1]
+
+
+def check_manifest(table, problems):
+    text = table.get(("RT_MANIFEST", MANIFEST_ID, NEUTRAL_LANGUAGE))
+    if text is None:
+        problems.append("manifest: missing")
+        return
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError as e:
+        problems.append(f"manifest: not XML ({e})")
+        return
+    levels = [e.get("level") for e in root.iter() if local_name(e.tag) == "requestedExecutionLevel"]
+    if levels != ["asInvoker"]:
+        problems.append(f"manifest: requested execution levels {levels}, expected ['asInvoker']")
+    dpi = [(e.text or "").strip() for e in root.iter() if local_name(e.tag) == "dpiAware"]
+    if dpi != ["true"]:
+        problems.append(f"manifest: dpiAware {dpi}, expected ['true']")
+
+
+def split_version(ms, ls):
+    return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def check_version(pe, problems):
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", [])
+    if len(fixed) != 1:
+        problems.append(f"version: {len(fixed)} fixed file info blocks, expected 1")
+        return
+    fi = fixed[0]
+    for what, ms, ls in (("file", fi.FileVersionMS, fi.FileVersionLS),
+                         ("product", fi.ProductVersionMS, fi.ProductVersionLS)):
+        if split_version(ms, ls) != VERSION:
+            problems.append(f"version: {what} version {split_version(ms, ls)}, expected {VERSION}")
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for block in info:
+            for table in getattr(block, "StringTable", []):
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    for key in ("FileVersion", "ProductVersion"):
+        if strings.get(key) != VERSION_TEXT:
+            problems.append(f"version: {key} text {strings.get(key)!r}, expected {VERSION_TEXT!r}")
+    if not strings.get("ProductName"):
+        problems.append("version: no ProductName")
+
+
+def check_imports_and_flags(pe, problems):
+    imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    if "kernel32.dll" not in imports or not imports <= SYSTEM_DLLS:
+        problems.append(f"imports {sorted(imports)}, expected KERNEL32 and only {sorted(SYSTEM_DLLS)}")
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name, bit in REQUIRED_DLL_CHARACTERISTICS.items():
+        if not flags & bit:
+            problems.append(f"DllCharacteristics {flags:#06x} lacks {name}")
+    # Without relocations the loader cannot move the image, whatever DYNAMIC_BASE says.
+    reloc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED or reloc.Size == 0:
+        problems.append("no base relocations: the image cannot be placed at a random address")
+
+
+def check_size(pe, path, images, max_overhead, problems):
+    debug = [s.Name.rstrip(b"\0").decode() for s in pe.sections if s.Name.startswith(b".debug")]
+    if debug:
+        problems.append(f"debug sections present: {debug}")
+    size = os.path.getsize(path)
+    image_bytes = sum(os.path.getsize(image) for image in images.values())
+    print(f"{path}: {size} bytes = images {image_bytes} + {size - image_bytes}")
+    if size - image_bytes > max_overhead:
+        problems.append(f"{size - image_bytes} bytes beyond the images, at most {max_overhead} allowed")
+
+
+def main(argv):
+    max_overhead = None
+    if "--max-overhead" in argv:
+        i = argv.index("--max-overhead")
+        max_overhead = int(argv[i + 1])
+        del argv[i:i + 2]
+    exe, image121, image131 = argv
+    images = {121: image121, 131: image131}
+    pe = pefile.PE(exe)
+    problems = []
+    table = resource_table(pe)
+    check_resources(table, images, problems)
+    check_manifest(table, problems)
+    check_version(pe, problems)
+    check_imports_and_flags(pe, problems)
+    if max_overhead is not None:
+        check_size(pe, exe, images, max_overhead, problems)
+    for p in problems:
+        print(p)
+    print("ok" if not problems else "FAILED")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
