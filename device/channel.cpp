@@ -18,9 +18,12 @@ constexpr MessageId NO_FAILURE = -1;
 // exactly `expected` bytes moved. A failed call is final and never waited for: a wait after it
 // could hang on an event the system never signals.
 MessageId Complete(HANDLE device, OVERLAPPED& overlapped, DWORD& count, DWORD expected) {
-    if (WaitForSingleObject(overlapped.hEvent, TRANSFER_WAIT_MS) != WAIT_OBJECT_0) return MSG_USB_TIMEOUT;
-    if (!GetOverlappedResult(device, &overlapped, &count, TRUE)) return MSG_USB_RESULT_ERROR;
-    if (count != expected) return MSG_USB_SIZE_MISMATCH;
+    if (WaitForSingleObject(overlapped.hEvent, TRANSFER_WAIT_MS) != WAIT_OBJECT_0)
+        return MSG_USB_TIMEOUT;
+    if (!GetOverlappedResult(device, &overlapped, &count, TRUE))
+        return MSG_USB_RESULT_ERROR;
+    if (count != expected)
+        return MSG_USB_SIZE_MISMATCH;
     return NO_FAILURE;
 }
 
@@ -37,18 +40,22 @@ MessageId Exchange(HANDLE device, HANDLE event, const CommandBlock& command, Dev
     // One record serves the write and then the read; it is not cleared in between.
     OVERLAPPED overlapped = TransferRecord(event);
     DWORD count = 0;
-    if (!WriteFile(device, command.bytes, COMMAND_BYTES, &count, &overlapped)) return MSG_USB_WRITE_ERROR;
+    if (!WriteFile(device, command.bytes, COMMAND_BYTES, &count, &overlapped))
+        return MSG_USB_WRITE_ERROR;
     MessageId failure = Complete(device, overlapped, count, COMMAND_BYTES);
-    if (failure != NO_FAILURE) return failure;
+    if (failure != NO_FAILURE)
+        return failure;
     count = 0;
-    if (!ReadFile(device, reply.bytes, REPLY_BYTES, &count, &overlapped)) return MSG_USB_READ_ERROR;
+    if (!ReadFile(device, reply.bytes, REPLY_BYTES, &count, &overlapped))
+        return MSG_USB_READ_ERROR;
     return Complete(device, overlapped, count, REPLY_BYTES);
 }
 
 MessageId Write(HANDLE device, HANDLE event, const uint8_t* data, uint32_t length) {
     OVERLAPPED overlapped = TransferRecord(event);
     DWORD count = 0;
-    if (!WriteFile(device, data, length, &count, &overlapped)) return MSG_USB_WRITE_ERROR;
+    if (!WriteFile(device, data, length, &count, &overlapped))
+        return MSG_USB_WRITE_ERROR;
     return Complete(device, overlapped, count, length);
 }
 
@@ -57,11 +64,14 @@ MessageId Write(HANDLE device, HANDLE event, const uint8_t* data, uint32_t lengt
 // as long as the scanner burns, so a leak here would grow without bound.
 template <typename Transfers>
 bool WithCompletionEvent(HANDLE device, Transfers transfers) {
-    if (device == INVALID_HANDLE_VALUE || device == nullptr) return false;
+    if (device == INVALID_HANDLE_VALUE || device == nullptr)
+        return false;
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (event == nullptr) return false;
+    if (event == nullptr)
+        return false;
     const MessageId failure = transfers(event);
-    if (failure != NO_FAILURE) PrintMessage(failure, MessageLanguage);
+    if (failure != NO_FAILURE)
+        PrintMessage(failure, MessageLanguage);
     CloseHandle(event);
     return failure == NO_FAILURE;
 }

@@ -51,7 +51,8 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 // Up to `ID_DIGITS` characters of `text` from `position`; empty when the text ends before it.
 std::string_view IdPiece(const char* text, size_t position) {
     const void* end = std::memchr(text, '\0', REGISTRY_TEXT_SIZE);
-    const size_t length = end == nullptr ? REGISTRY_TEXT_SIZE : static_cast<size_t>(static_cast<const char*>(end) - text);
+    const size_t length =
+        end == nullptr ? REGISTRY_TEXT_SIZE : static_cast<size_t>(static_cast<const char*>(end) - text);
     if (position >= length) return {};
     return std::string_view(text + position, std::min(ID_DIGITS, length - position));
 }

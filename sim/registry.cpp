@@ -6,8 +6,7 @@
 
 namespace {
 
-constexpr const char* CLASS_KEY =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+constexpr const char* CLASS_KEY = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 constexpr size_t INSTANCE_DIGITS = 4;
 constexpr int CLASS_KEY_REF = -1;  // the handle's ref for the class key itself
 constexpr int NO_KEY = -2;
@@ -60,8 +59,8 @@ void BootRegistry(Machine& m) { m.registry = RegistryArea{}; }
 }  // namespace sim
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    std::string args = Ptr(hKey) + ", " + sim::Quote(lpSubKey) + ", " + std::to_string(ulOptions) + ", " +
-                       sim::Hex(samDesired);
+    std::string args =
+        Ptr(hKey) + ", " + sim::Quote(lpSubKey) + ", " + std::to_string(ulOptions) + ", " + sim::Hex(samDesired);
     if (sim::Enter("RegOpenKeyExA", ERROR_ACCESS_DENIED)) return Injected("RegOpenKeyExA", args);
     if (phkResult == nullptr || (ulOptions & ~REG_OPTION_OPEN_LINK) != 0)
         return Fail("RegOpenKeyExA", args, ERROR_INVALID_PARAMETER);
@@ -102,8 +101,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     }
     if (lpData != nullptr) std::memcpy(lpData, found->data.data(), size);
     if (lpcbData != nullptr) *lpcbData = size;
-    sim::TraceCall("RegQueryValueExA", args, "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " +
-                                                 std::to_string(size) + " bytes");
+    sim::TraceCall("RegQueryValueExA", args,
+                   "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " + std::to_string(size) + " bytes");
     return ERROR_SUCCESS;
 }
 

@@ -44,46 +44,61 @@ constexpr size_t TRACE_BYTES = 8;
 
 enum class Op { Write, Read };
 
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
+std::string Ptr(const void* p) {
+    return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p));
+}
 
 std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
     std::string out;
     char two[3];
     for (size_t i = 0; i < n; ++i) {
-        if (i > 0) out += separator;
+        if (i > 0)
+            out += separator;
         std::snprintf(two, sizeof two, "%02x", bytes[i]);
         out += two;
     }
     return out;
 }
 
-// The first bytes of a transfer for --trace, "[20 02 00 00 ...]".
+// The first bytes of a transfer for --trace, " [20 02 00 00 ...]".
 std::string Preview(const void* buffer, size_t n) {
-    if (buffer == nullptr || n == 0) return "[]";
-    const size_t shown = std::min(n, TRACE_BYTES);
-    return "[" + HexBytes(static_cast<const uint8_t*>(buffer), shown, " ") + (n > shown ? " ...]" : "]");
+    std::string out = " [";
+    if (buffer != nullptr && n > 0) {
+        const size_t shown = std::min(n, TRACE_BYTES);
+        out += HexBytes(static_cast<const uint8_t*>(buffer), shown, " ");
+        if (n > shown)
+            out += " ...";
+    }
+    return out + "]";
 }
 
 const char* FaultName(FaultKind kind) {
     switch (kind) {
-        case FaultKind::Fail: return "fail";
-        case FaultKind::NoSignal: return "noSignal";
-        case FaultKind::ResultFails: return "resultFails";
-        case FaultKind::Short: return "short";
-        case FaultKind::Long: return "long";
+        case FaultKind::Fail:
+            return "fail";
+        case FaultKind::NoSignal:
+            return "noSignal";
+        case FaultKind::ResultFails:
+            return "resultFails";
+        case FaultKind::Short:
+            return "short";
+        case FaultKind::Long:
+            return "long";
     }
     return "?";
 }
 
 const ScannerSpec* SpecOf(int index) {
     for (const sim::DeviceSpec& d : sim::M().scenario.devices)
-        if (d.index == index) return &d.scanner;
+        if (d.index == index)
+            return &d.scanner;
     return nullptr;
 }
 
 const sim::TransferFault* FaultFor(const ScannerSpec& spec, Op op, uint32_t n) {
     for (const sim::TransferFault& f : spec.faults)
-        if (f.onRead == (op == Op::Read) && f.n == n) return &f;
+        if (f.onRead == (op == Op::Read) && f.n == n)
+            return &f;
     return nullptr;
 }
 
@@ -96,9 +111,11 @@ ReplyBytes Refusal() {
 
 // The next entry of a reply list; once the list is used up its last entry repeats.
 ReplyBytes Take(const std::vector<ReplyBytes>& list, size_t& next) {
-    if (list.empty()) return Refusal();
+    if (list.empty())
+        return Refusal();
     const size_t at = std::min(next, list.size() - 1);
-    if (next < list.size()) ++next;
+    if (next < list.size())
+        ++next;
     return list[at];
 }
 
@@ -107,11 +124,15 @@ ReplyBytes Take(const std::vector<ReplyBytes>& list, size_t& next) {
 // report as sent. A read before any command is answered like an unknown command.
 ReplyBytes NextReply(ScannerRuntime& s, const ScannerSpec& spec) {
     const std::vector<uint8_t>& c = s.lastCommand;
-    if (!s.haveCommand || c.size() <= OPCODE_OFFSET) return Refusal();
+    if (!s.haveCommand || c.size() <= OPCODE_OFFSET)
+        return Refusal();
     const bool status = c[OPCODE_OFFSET] == OPCODE_STATUS && c.size() > SUBCODE_OFFSET;
-    if (status && c[SUBCODE_OFFSET] == SUBCODE_READY) return Take(spec.ready, s.readyNext);
-    if (status && c[SUBCODE_OFFSET] == SUBCODE_PROGRESS) return Take(spec.progress, s.progressNext);
-    if (c[OPCODE_OFFSET] == OPCODE_DOWNLOAD) return Take(spec.download, s.downloadNext);
+    if (status && c[SUBCODE_OFFSET] == SUBCODE_READY)
+        return Take(spec.ready, s.readyNext);
+    if (status && c[SUBCODE_OFFSET] == SUBCODE_PROGRESS)
+        return Take(spec.progress, s.progressNext);
+    if (c[OPCODE_OFFSET] == OPCODE_DOWNLOAD)
+        return Take(spec.download, s.downloadNext);
     return Refusal();
 }
 
@@ -125,7 +146,8 @@ void Receive(ScannerRuntime& s, const uint8_t* data, DWORD requested, DWORD deli
     }
     ScannerRuntime::Image image;
     image.length = delivered;
-    if (sim::M().options.hashImages) image.sha256 = sim::Sha256Hex(data, delivered);
+    if (sim::M().options.hashImages)
+        image.sha256 = sim::Sha256Hex(data, delivered);
     s.images.push_back(image);
 }
 
@@ -135,8 +157,8 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     std::string args;
     if (sim::Tracing())
         args = Ptr(file) + ", " + std::to_string(length) + " bytes" +
-               (op == Op::Write ? " " + Preview(buffer, length) : std::string()) + ", overlapped " +
-               Ptr(overlapped) + ", event " + Ptr(overlapped == nullptr ? nullptr : overlapped->hEvent);
+               (op == Op::Write ? Preview(buffer, length) : std::string()) + ", overlapped " + Ptr(overlapped) +
+               ", event " + Ptr(overlapped == nullptr ? nullptr : overlapped->hEvent);
     if (sim::Enter(call, ERROR_GEN_FAILURE)) {
         sim::TraceCall(call, args, "FALSE (injected)");
         return FALSE;
@@ -147,26 +169,31 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
         return FALSE;
     };
     // As Windows does before anything else: no count yet, the transfer not yet ended.
-    if (count != nullptr) *count = 0;
+    if (count != nullptr)
+        *count = 0;
     if (overlapped != nullptr) {
         overlapped->Internal = STATUS_PENDING;
         overlapped->InternalHigh = 0;
     }
     HandleObject* device = sim::FindHandle(file, HandleKind::Device);
     const ScannerSpec* spec = device == nullptr ? nullptr : SpecOf(device->ref);
-    if (spec == nullptr) return refuse(ERROR_INVALID_HANDLE, "");
+    if (spec == nullptr)
+        return refuse(ERROR_INVALID_HANDLE, "");
     HANDLE event = overlapped == nullptr ? nullptr : overlapped->hEvent;
     if (event != nullptr && sim::FindHandle(event, HandleKind::Event) == nullptr)
         return refuse(ERROR_INVALID_HANDLE, " (not an event)");
-    if (buffer == nullptr && length > 0) return refuse(ERROR_NOACCESS_CODE, " (no buffer)");
-    if (event != nullptr) sim::ResetEventObject(event);
+    if (buffer == nullptr && length > 0)
+        return refuse(ERROR_NOACCESS_CODE, " (no buffer)");
+    if (event != nullptr)
+        sim::ResetEventObject(event);
 
     ScannerRuntime& s = sim::M().devices.scanners[device->ref];
     const uint32_t n = op == Op::Write ? ++s.writes : ++s.reads;
     const sim::TransferFault* fault = FaultFor(*spec, op, n);
     auto faulted = [fault](FaultKind kind) { return fault != nullptr && fault->kind == kind; };
     const std::string note = fault == nullptr ? "" : std::string(" (fault ") + FaultName(fault->kind) + ")";
-    if (faulted(FaultKind::Fail)) return refuse(ERROR_GEN_FAILURE, note);
+    if (faulted(FaultKind::Fail))
+        return refuse(ERROR_GEN_FAILURE, note);
 
     const bool shortened = faulted(FaultKind::Short);
     DWORD moved = 0;
@@ -176,10 +203,12 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     } else {
         const ReplyBytes reply = NextReply(s, *spec);
         moved = static_cast<DWORD>(std::min<size_t>(length, reply.size()));
-        if (shortened && moved > 0) --moved;
-        std::memcpy(buffer, reply.data(), moved);
+        if (shortened && moved > 0)
+            --moved;
+        if (moved > 0)
+            std::memcpy(buffer, reply.data(), moved);
     }
-    const std::string shown = op == Op::Read ? " " + Preview(buffer, moved) : std::string();
+    const std::string shown = op == Op::Read ? Preview(buffer, moved) : std::string();
 
     // The device has the data, but the end of the transfer is never reported: the record stays
     // pending, the event unsignalled, and no count is given.
@@ -194,8 +223,10 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
         overlapped->Internal = resultFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
         overlapped->InternalHigh = reported;
     }
-    if (count != nullptr) *count = reported;
-    if (event != nullptr) sim::SignalEvent(event);
+    if (count != nullptr)
+        *count = reported;
+    if (event != nullptr)
+        sim::SignalEvent(event);
     sim::TraceCall(call, args, "TRUE, count " + std::to_string(reported) + shown + note);
     return TRUE;
 }
@@ -213,7 +244,8 @@ void ReportDevices(const Machine& m, nlohmann::json& report) {
     // only grow, so the highest open device handle is the last one opened.
     const HandleObject* held = nullptr;
     for (const auto& [value, obj] : m.handles)
-        if (obj.kind == HandleKind::Device) held = &obj;
+        if (obj.kind == HandleKind::Device)
+            held = &obj;
     auto runtime = held == nullptr ? m.devices.scanners.end() : m.devices.scanners.find(held->ref);
     if (runtime == m.devices.scanners.end()) {
         report["device"] = nullptr;
@@ -249,7 +281,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait) {
     std::string args;
-    if (sim::Tracing()) args = Ptr(hFile) + ", overlapped " + Ptr(lpOverlapped) + ", " + (bWait ? "TRUE" : "FALSE");
+    if (sim::Tracing())
+        args = Ptr(hFile) + ", overlapped " + Ptr(lpOverlapped) + ", " + (bWait ? "TRUE" : "FALSE");
     if (sim::Enter("GetOverlappedResult", ERROR_GEN_FAILURE)) {
         sim::TraceCall("GetOverlappedResult", args, "FALSE (injected)");
         return FALSE;
@@ -267,7 +300,8 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     if (lpOverlapped->Internal == STATUS_PENDING)
         return refuse(ERROR_IO_INCOMPLETE, bWait ? " (would wait for ever)" : "");
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-    if (lpOverlapped->Internal != STATUS_SUCCESS) return refuse(ERROR_GEN_FAILURE, "");
+    if (lpOverlapped->Internal != STATUS_SUCCESS)
+        return refuse(ERROR_GEN_FAILURE, "");
     sim::TraceCall("GetOverlappedResult", args, "TRUE, count " + std::to_string(*lpNumberOfBytesTransferred));
     return TRUE;
 }

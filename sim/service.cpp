@@ -59,13 +59,13 @@ DWORD ManagerRights(DWORD access) {
 }
 
 DWORD ServiceRights(DWORD access) {
-    return MapGeneric(access,
-                      STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
-                          SERVICE_ENUMERATE_DEPENDENTS,
-                      STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
-                      STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
-                          SERVICE_USER_DEFINED_CONTROL,
-                      SERVICE_ALL_ACCESS);
+    return MapGeneric(
+        access,
+        STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+            SERVICE_ENUMERATE_DEPENDENTS,
+        STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
+        STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL,
+        SERVICE_ALL_ACCESS);
 }
 
 bool EqualIgnoringCase(const char* a, const char* b) {
@@ -146,7 +146,8 @@ std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinter
 template <typename T>
 T Fail(const char* call, const std::string& args, DWORD error, T failure) {
     SetLastError(error);
-    sim::TraceCall(call, args, std::string(std::is_pointer_v<T> ? "NULL" : "FALSE") + ", error " + std::to_string(error));
+    sim::TraceCall(call, args,
+                   std::string(std::is_pointer_v<T> ? "NULL" : "FALSE") + ", error " + std::to_string(error));
     return failure;
 }
 
@@ -229,7 +230,8 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
         sim::TraceCall("QueryServiceStatus", args, "FALSE (injected)");
         return FALSE;
     }
-    if (DWORD error = CheckService(hService, SERVICE_QUERY_STATUS)) return Fail("QueryServiceStatus", args, error, FALSE);
+    if (DWORD error = CheckService(hService, SERVICE_QUERY_STATUS))
+        return Fail("QueryServiceStatus", args, error, FALSE);
     if (lpServiceStatus == nullptr) return Fail("QueryServiceStatus", args, RPC_X_NULL_REF_POINTER, FALSE);
     sim::ServiceArea& s = sim::M().service;
     if (IsPending(s.state)) {
@@ -280,7 +282,8 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
         sim::TraceCall("QueryServiceConfigA", args, "FALSE (injected)");
         return FALSE;
     }
-    if (DWORD error = CheckService(hService, SERVICE_QUERY_CONFIG)) return Fail("QueryServiceConfigA", args, error, FALSE);
+    if (DWORD error = CheckService(hService, SERVICE_QUERY_CONFIG))
+        return Fail("QueryServiceConfigA", args, error, FALSE);
     if (pcbBytesNeeded == nullptr) return Fail("QueryServiceConfigA", args, RPC_X_NULL_REF_POINTER, FALSE);
     if (lpServiceConfig == nullptr || cbBufSize < CONFIG_BYTES_NEEDED) {
         *pcbBytesNeeded = CONFIG_BYTES_NEEDED;
@@ -320,7 +323,8 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
         sim::TraceCall("ChangeServiceConfigA", args, "FALSE (injected)");
         return FALSE;
     }
-    if (DWORD error = CheckService(hService, SERVICE_CHANGE_CONFIG)) return Fail("ChangeServiceConfigA", args, error, FALSE);
+    if (DWORD error = CheckService(hService, SERVICE_CHANGE_CONFIG))
+        return Fail("ChangeServiceConfigA", args, error, FALSE);
     // Only the start type is modelled. A request to change anything else is refused, so that a
     // caller meaning to change the start type alone is caught touching more.
     const bool othersUnchanged = dwServiceType == SERVICE_NO_CHANGE && dwErrorControl == SERVICE_NO_CHANGE &&

@@ -1,10 +1,10 @@
 // CPU cost of the scanner channel on the simulated host: per command exchange, and per megabyte
 // of image written in one transfer (with the substitute scanner hashing what it receives, and
 // without). Run through scripts/bench-channel.sh; not a test, it asserts nothing but success.
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,9 @@ constexpr double BYTES_PER_MB = 1024.0 * 1024.0;
 constexpr double MICROSECONDS = 1e6;
 constexpr double MILLISECONDS = 1e3;
 
-double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+double CpuSeconds() {
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
 
 HANDLE Boot(bool hashImages) {
     sim::RunOptions options;
@@ -37,9 +39,10 @@ bool Exchanges(uint32_t n) {
     DeviceReply reply{};
     const double start = CpuSeconds();
     for (uint32_t i = 0; i < n; ++i)
-        if (!ExchangeCommand(device, query, reply)) return false;
+        if (!ExchangeCommand(device, query, reply))
+            return false;
     const double spent = CpuSeconds() - start;
-    std::printf("exchange: %u exchanges, %.3f s CPU, %.2f us per exchange\n", n, spent, spent * MICROSECONDS / n);
+    std::printf("exchange: %u exchanges, %.4f s CPU, %.3f us per exchange\n", n, spent, spent * MICROSECONDS / n);
     return true;
 }
 
@@ -49,16 +52,18 @@ bool ImageWrites(uint32_t n, bool hashImages) {
     HANDLE device = Boot(hashImages);
     const double start = CpuSeconds();
     for (uint32_t i = 0; i < n; ++i)
-        if (!WriteDeviceData(device, image.data(), static_cast<uint32_t>(image.size()))) return false;
+        if (!WriteDeviceData(device, image.data(), static_cast<uint32_t>(image.size())))
+            return false;
     const double spent = CpuSeconds() - start;
     const double megabytes = static_cast<double>(image.size()) * n / BYTES_PER_MB;
-    std::printf("image write (%s): %u writes of %zu bytes, %.3f s CPU, %.2f ms per MB\n",
+    std::printf("image write (%s): %u writes of %zu bytes, %.4f s CPU, %.4f ms per MB\n",
                 hashImages ? "hashed" : "not hashed", n, image.size(), spent, spent * MILLISECONDS / megabytes);
     return true;
 }
 
 uint32_t Count(const char* text, uint32_t fallback) {
-    if (text == nullptr) return fallback;
+    if (text == nullptr)
+        return fallback;
     const unsigned long value = std::strtoul(text, nullptr, 10);
     return value == 0 ? fallback : static_cast<uint32_t>(value);
 }

@@ -1,5 +1,7 @@
 // The scanner channel against the simulated host: every row of its failure table in both languages,
 // the silent guards, the arguments it hands to Windows, and no event left behind on any path.
+#include "device/channel.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "device/channel.h"
 #include "device_harness.h"
 #include "sim/sha256.h"
 
@@ -40,66 +41,53 @@ void ExpectTraffic(const Traffic& want) {
 // A failure made either by the scanner (a transfer fault) or by Windows (a failing call).
 struct FailureRow {
     const char* what;
-    const char* scenario;  // members of the scenario besides the device
-    const char* scanner;   // members of the scanner
+    std::string scenario;
     MessageId message;
-    Traffic traffic;
+    Traffic traffic;  // the calls made up to and including the one that failed
 };
 
-std::string ScenarioOf(const FailureRow& r) {
-    return std::string("{") + r.scenario + R"("devices": [{"index": 0, "scanner": {)" + r.scanner + "}}]}";
+// A scanner at usbscan0 whose first write or read has the fault `kind`.
+std::string Fault(const char* op, const char* kind) {
+    return std::string(R"({"devices": [{"index": 0, "scanner": {"faults": [{"op": ")") + op +
+           R"(", "n": 1, "kind": ")" + kind + R"("}]}}]})";
+}
+
+// A scanner at usbscan0, and the `nth` call of the Windows function `call` fails.
+std::string Failing(const char* call, int nth) {
+    return std::string(R"({"devices": [{"index": 0}], "failures": [{"call": ")") + call + R"(", "nth": )" +
+           std::to_string(nth) + "}]}";
 }
 
 // The checks of ExchangeCommand in their order, each made to fail once.
-const FailureRow kExchangeFailures[] = {
-    {"write call fails (scanner)", "", R"("faults": [{"op": "write", "n": 1, "kind": "fail"}])", MSG_USB_WRITE_ERROR,
-     {1, 0, 0, 0}},
-    {"write call fails (Windows)", R"("failures": [{"call": "WriteFile"}], )", "", MSG_USB_WRITE_ERROR, {1, 0, 0, 0}},
-    {"no signal after the write", "", R"("faults": [{"op": "write", "n": 1, "kind": "noSignal"}])", MSG_USB_TIMEOUT,
-     {1, 1, 0, 0}},
-    {"wait after the write fails", R"("failures": [{"call": "WaitForSingleObject", "nth": 1}], )", "",
-     MSG_USB_TIMEOUT, {1, 1, 0, 0}},
-    {"result of the write fails (scanner)", "", R"("faults": [{"op": "write", "n": 1, "kind": "resultFails"}])",
-     MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
-    {"result of the write fails (Windows)", R"("failures": [{"call": "GetOverlappedResult", "nth": 1}], )", "",
-     MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
-    {"write moves 15 bytes", "", R"("faults": [{"op": "write", "n": 1, "kind": "short"}])", MSG_USB_SIZE_MISMATCH,
-     {1, 1, 1, 0}},
-    {"write reports 17 bytes", "", R"("faults": [{"op": "write", "n": 1, "kind": "long"}])", MSG_USB_SIZE_MISMATCH,
-     {1, 1, 1, 0}},
-    {"read call fails (scanner)", "", R"("faults": [{"op": "read", "n": 1, "kind": "fail"}])", MSG_USB_READ_ERROR,
-     {1, 1, 1, 1}},
-    {"read call fails (Windows)", R"("failures": [{"call": "ReadFile"}], )", "", MSG_USB_READ_ERROR, {1, 1, 1, 1}},
-    {"no signal after the read", "", R"("faults": [{"op": "read", "n": 1, "kind": "noSignal"}])", MSG_USB_TIMEOUT,
-     {1, 2, 1, 1}},
-    {"wait after the read fails", R"("failures": [{"call": "WaitForSingleObject", "nth": 2}], )", "",
-     MSG_USB_TIMEOUT, {1, 2, 1, 1}},
-    {"result of the read fails (scanner)", "", R"("faults": [{"op": "read", "n": 1, "kind": "resultFails"}])",
-     MSG_USB_RESULT_ERROR, {1, 2, 2, 1}},
-    {"result of the read fails (Windows)", R"("failures": [{"call": "GetOverlappedResult", "nth": 2}], )", "",
-     MSG_USB_RESULT_ERROR, {1, 2, 2, 1}},
-    {"read moves 31 bytes", "", R"("faults": [{"op": "read", "n": 1, "kind": "short"}])", MSG_USB_SIZE_MISMATCH,
-     {1, 2, 2, 1}},
-    {"read reports 33 bytes", "", R"("faults": [{"op": "read", "n": 1, "kind": "long"}])", MSG_USB_SIZE_MISMATCH,
-     {1, 2, 2, 1}},
+const std::vector<FailureRow> kExchangeFailures = {
+    {"write call fails", Fault("write", "fail"), MSG_USB_WRITE_ERROR, {1, 0, 0, 0}},
+    {"WriteFile fails", Failing("WriteFile", 1), MSG_USB_WRITE_ERROR, {1, 0, 0, 0}},
+    {"no signal after the write", Fault("write", "noSignal"), MSG_USB_TIMEOUT, {1, 1, 0, 0}},
+    {"wait after the write fails", Failing("WaitForSingleObject", 1), MSG_USB_TIMEOUT, {1, 1, 0, 0}},
+    {"result of the write fails", Fault("write", "resultFails"), MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
+    {"GetOverlappedResult of the write fails", Failing("GetOverlappedResult", 1), MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
+    {"write moves 15 bytes", Fault("write", "short"), MSG_USB_SIZE_MISMATCH, {1, 1, 1, 0}},
+    {"write reports 17 bytes", Fault("write", "long"), MSG_USB_SIZE_MISMATCH, {1, 1, 1, 0}},
+    {"read call fails", Fault("read", "fail"), MSG_USB_READ_ERROR, {1, 1, 1, 1}},
+    {"ReadFile fails", Failing("ReadFile", 1), MSG_USB_READ_ERROR, {1, 1, 1, 1}},
+    {"no signal after the read", Fault("read", "noSignal"), MSG_USB_TIMEOUT, {1, 2, 1, 1}},
+    {"wait after the read fails", Failing("WaitForSingleObject", 2), MSG_USB_TIMEOUT, {1, 2, 1, 1}},
+    {"result of the read fails", Fault("read", "resultFails"), MSG_USB_RESULT_ERROR, {1, 2, 2, 1}},
+    {"GetOverlappedResult of the read fails", Failing("GetOverlappedResult", 2), MSG_USB_RESULT_ERROR, {1, 2, 2, 1}},
+    {"read moves 31 bytes", Fault("read", "short"), MSG_USB_SIZE_MISMATCH, {1, 2, 2, 1}},
+    {"read reports 33 bytes", Fault("read", "long"), MSG_USB_SIZE_MISMATCH, {1, 2, 2, 1}},
 };
 
 // The checks of WriteDeviceData: the same as the first half of an exchange, with nothing after.
-const FailureRow kWriteFailures[] = {
-    {"write call fails (scanner)", "", R"("faults": [{"op": "write", "n": 1, "kind": "fail"}])", MSG_USB_WRITE_ERROR,
-     {1, 0, 0, 0}},
-    {"write call fails (Windows)", R"("failures": [{"call": "WriteFile"}], )", "", MSG_USB_WRITE_ERROR, {1, 0, 0, 0}},
-    {"no signal after the write", "", R"("faults": [{"op": "write", "n": 1, "kind": "noSignal"}])", MSG_USB_TIMEOUT,
-     {1, 1, 0, 0}},
-    {"wait fails", R"("failures": [{"call": "WaitForSingleObject"}], )", "", MSG_USB_TIMEOUT, {1, 1, 0, 0}},
-    {"result fails (scanner)", "", R"("faults": [{"op": "write", "n": 1, "kind": "resultFails"}])",
-     MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
-    {"result fails (Windows)", R"("failures": [{"call": "GetOverlappedResult"}], )", "", MSG_USB_RESULT_ERROR,
-     {1, 1, 1, 0}},
-    {"one byte fewer than the length", "", R"("faults": [{"op": "write", "n": 1, "kind": "short"}])",
-     MSG_USB_SIZE_MISMATCH, {1, 1, 1, 0}},
-    {"one byte more than the length", "", R"("faults": [{"op": "write", "n": 1, "kind": "long"}])",
-     MSG_USB_SIZE_MISMATCH, {1, 1, 1, 0}},
+const std::vector<FailureRow> kWriteFailures = {
+    {"write call fails", Fault("write", "fail"), MSG_USB_WRITE_ERROR, {1, 0, 0, 0}},
+    {"WriteFile fails", Failing("WriteFile", 1), MSG_USB_WRITE_ERROR, {1, 0, 0, 0}},
+    {"no signal after the write", Fault("write", "noSignal"), MSG_USB_TIMEOUT, {1, 1, 0, 0}},
+    {"wait fails", Failing("WaitForSingleObject", 1), MSG_USB_TIMEOUT, {1, 1, 0, 0}},
+    {"result fails", Fault("write", "resultFails"), MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
+    {"GetOverlappedResult fails", Failing("GetOverlappedResult", 1), MSG_USB_RESULT_ERROR, {1, 1, 1, 0}},
+    {"one byte fewer than the length", Fault("write", "short"), MSG_USB_SIZE_MISMATCH, {1, 1, 1, 0}},
+    {"one byte more than the length", Fault("write", "long"), MSG_USB_SIZE_MISMATCH, {1, 1, 1, 0}},
 };
 
 // After the failed call: exactly one message, its event created once and closed once, the device
@@ -108,7 +96,7 @@ template <typename Call>
 void CheckFailure(const FailureRow& r, uint16_t language, Call call) {
     SCOPED_TRACE(std::string(r.what) + (language == LANGUAGE_ENGLISH ? ", English" : ", Chinese"));
     devtest::LanguageScope scope(language);
-    HANDLE device = BootAndOpen(ScenarioOf(r));
+    HANDLE device = BootAndOpen(r.scenario);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
 
     testing::internal::CaptureStdout();
@@ -139,19 +127,17 @@ TEST(WriteDeviceDataTest, EachFailurePrintsItsMessageAndStops) {
     const std::vector<uint8_t> data(1000, 0x5A);
     for (uint16_t language : LANGUAGES)
         for (const FailureRow& r : kWriteFailures)
-            CheckFailure(r, language, [&](HANDLE d) {
-                return WriteDeviceData(d, data.data(), static_cast<uint32_t>(data.size()));
-            });
+            CheckFailure(r, language,
+                         [&](HANDLE d) { return WriteDeviceData(d, data.data(), static_cast<uint32_t>(data.size())); });
 }
 
-// Only an unsignalled event makes the wait time out, and then after exactly the channel's 1000 ms.
+// An event that is never signalled costs exactly the channel's 1000 ms wait, once.
 TEST(ExchangeCommandTest, TimeoutIsTheWholeTransferWait) {
     const CommandBlock query = MakeStatusQuery(SUBCODE_BEFORE_DOWNLOAD);
     DeviceReply reply{};
     for (const char* op : {"write", "read"}) {
         SCOPED_TRACE(op);
-        HANDLE device = BootAndOpen(std::string(R"({"devices": [{"index": 0, "scanner": {"faults": [{"op": ")") + op +
-                                    R"(", "n": 1, "kind": "noSignal"}]}}]})");
+        HANDLE device = BootAndOpen(Fault(op, "noSignal"));
         testing::internal::CaptureStdout();
         EXPECT_FALSE(ExchangeCommand(device, query, reply));
         testing::internal::GetCapturedStdout();
@@ -184,8 +170,8 @@ TEST(ChannelGuardTest, NoDeviceOrNoEventFailsSilently) {
                 HANDLE device = r.useOpenedDevice ? opened : r.device;
                 DeviceReply reply{};
                 testing::internal::CaptureStdout();
-                const bool ok = which == 0 ? ExchangeCommand(device, query, reply)
-                                           : WriteDeviceData(device, data, sizeof data);
+                const bool ok =
+                    which == 0 ? ExchangeCommand(device, query, reply) : WriteDeviceData(device, data, sizeof data);
                 EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
                 EXPECT_FALSE(ok);
                 EXPECT_EQ(Calls("CreateEventA"), r.eventsAsked);
@@ -221,8 +207,8 @@ TEST(WriteDeviceDataTest, WholeImageInOneWrite) {
     EXPECT_TRUE(WriteDeviceData(device, image.data(), static_cast<uint32_t>(image.size())));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ExpectTraffic({1, 1, 1, 0});
-    const nlohmann::json expected =
-        nlohmann::json::array({{{"length", sim::IMAGE_131_SIZE}, {"sha256", sim::Sha256Hex(image.data(), image.size())}}});
+    const nlohmann::json expected = nlohmann::json::array(
+        {{{"length", sim::IMAGE_131_SIZE}, {"sha256", sim::Sha256Hex(image.data(), image.size())}}});
     EXPECT_EQ(devtest::DeviceReport()["images"], expected);
     EXPECT_EQ(OpenHandles("event"), 0);
 }
@@ -263,12 +249,15 @@ TEST(ExchangeCommandTest, CallsWindowsWithTheDocumentedArguments) {
     std::smatch m;
     for (size_t at = 0, next; at < trace.size(); at = next + 1) {
         next = trace.find('\n', at);
-        if (next == std::string::npos) next = trace.size();
+        if (next == std::string::npos)
+            next = trace.size();
         const std::string line = trace.substr(at, next - at);
-        if (std::regex_match(line, m, stamp)) lines.push_back(m[1]);
+        if (std::regex_match(line, m, stamp))
+            lines.push_back(m[1]);
     }
     ASSERT_EQ(lines.size(), 8u) << trace;
-    ASSERT_TRUE(std::regex_match(lines[0], m, std::regex(R"(CreateEventA\(NULL, FALSE, FALSE, NULL\) -> (0x[0-9A-F]+))")))
+    ASSERT_TRUE(
+        std::regex_match(lines[0], m, std::regex(R"(CreateEventA\(NULL, FALSE, FALSE, NULL\) -> (0x[0-9A-F]+))")))
         << lines[0];
     const std::string ev = m[1];
     ASSERT_TRUE(std::regex_search(lines[1], m, std::regex("overlapped (0x[0-9A-F]+)"))) << lines[1];

@@ -17,8 +17,8 @@ namespace devtest {
 inline HANDLE OpenScanner(int number) {
     char name[32];
     std::snprintf(name, sizeof name, "\\\\.\\usbscan%d", number);
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_SYSTEM, nullptr);
 }
 
 // Boots a host from scenario JSON and opens usbscan0.
@@ -34,9 +34,13 @@ inline uint32_t Calls(const std::string& name) {
     return it == counts.end() ? 0 : it->second;
 }
 
-inline int OpenHandles(const char* kind) { return sim::OpenHandleCounts()[kind]; }
+inline int OpenHandles(const char* kind) {
+    return sim::OpenHandleCounts()[kind];
+}
 
-inline nlohmann::json DeviceReport() { return sim::BuildReport(0)["device"]; }
+inline nlohmann::json DeviceReport() {
+    return sim::BuildReport(0)["device"];
+}
 
 // Sets the message language for one test and puts the previous one back.
 class LanguageScope {
@@ -50,6 +54,8 @@ private:
     uint16_t saved_;
 };
 
-inline std::string Line(MessageId id, uint16_t language) { return std::string(MessageText(id, language)) + "\n"; }
+inline std::string Line(MessageId id, uint16_t language) {
+    return std::string(MessageText(id, language)) + "\n";
+}
 
 }  // namespace devtest

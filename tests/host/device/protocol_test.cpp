@@ -1,11 +1,12 @@
 // The command blocks byte for byte, the reply fields at their offsets, and a whole update whose
 // replies carry noise in every byte the updater does not interpret.
+#include "device/protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "device/protocol.h"
 #include "sim/builtin_scenarios.h"
 #include "sim/runner.h"
 
@@ -58,7 +59,9 @@ TEST(CommandBlockTest, FieldsReadBack) {
 }
 
 // Offsets 6..9, 11..13 and 15..31 are not interpreted; offset 5 is the high byte of the state.
-bool Interpreted(size_t offset) { return offset < 6 || offset == 10 || offset == 14; }
+bool Interpreted(size_t offset) {
+    return offset < 6 || offset == 10 || offset == 14;
+}
 
 TEST(DeviceReplyTest, FieldsAtTheirOffsetsWhateverTheOtherBytesHold) {
     struct Row {
@@ -127,7 +130,8 @@ TEST(DeviceReplyTest, UninterpretedBytesChangeNothingInAWholeUpdate) {
                 for (size_t k = 0; k < list.size(); ++k) {
                     sim::ReplyBytes b = sim::MakeReply(list[k].result, list[k].state, list[k].percent, list[k].model);
                     for (size_t i = 0; i < b.size(); ++i)
-                        if (noisy && !Interpreted(i)) b[i] = static_cast<uint8_t>(0xC3 ^ (i * 37 + k * 11));
+                        if (noisy && !Interpreted(i))
+                            b[i] = static_cast<uint8_t>(0xC3 ^ (i * 37 + k * 11));
                     out.push_back(b);
                 }
                 return out;

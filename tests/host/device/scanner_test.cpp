@@ -75,7 +75,7 @@ TEST(SubstituteScannerTest, ReplyChosenByTheLatestCommandAndLastEntryRepeats) {
     struct Step {
         const char* what;
         const std::array<uint8_t, 16>* command;  // null: no command before this read
-        bool imageFirst;                          // an image write between the command and the read
+        bool imageFirst;                         // an image write between the command and the read
         uint32_t result;
     };
     const auto unknownOpcode = Command(0x13, 2);
@@ -132,16 +132,16 @@ TEST(SubstituteScannerTest, TransferFaults) {
         const char* op;
         const char* kind;
         BOOL returns;
-        DWORD error;            // last error when the call fails
-        DWORD count;            // stored by the call
-        ULONG_PTR internal;     // the OVERLAPPED's status afterwards
+        DWORD error;         // last error when the call fails
+        DWORD count;         // stored by the call
+        ULONG_PTR internal;  // the OVERLAPPED's status afterwards
         bool signalled;
-        BOOL resultReturns;     // GetOverlappedResult(..., TRUE)
+        BOOL resultReturns;  // GetOverlappedResult(..., TRUE)
         DWORD resultError;
         DWORD resultCount;
-        const char* received;   // the command the device took, hex; "" when none
-        size_t replyBytes;      // reply bytes written into the caller's buffer
-        uint32_t nextResult;    // the reply after this one: was this one consumed?
+        const char* received;  // the command the device took, hex; "" when none
+        size_t replyBytes;     // reply bytes written into the caller's buffer
+        uint32_t nextResult;   // the reply after this one: was this one consumed?
     };
     const std::string cmd = "20020000120002000000000000000000";
     const Row rows[] = {
@@ -157,8 +157,8 @@ TEST(SubstituteScannerTest, TransferFaults) {
          cmd.c_str(), 0, 0x11},
         {"read", "noSignal", TRUE, 0, 0, STATUS_PENDING_VALUE, false, FALSE, ERROR_IO_INCOMPLETE, 0, cmd.c_str(), 32,
          0x12},
-        {"read", "resultFails", TRUE, 0, 32, STATUS_UNSUCCESSFUL_VALUE, true, FALSE, ERROR_GEN_FAILURE, 32,
-         cmd.c_str(), 32, 0x12},
+        {"read", "resultFails", TRUE, 0, 32, STATUS_UNSUCCESSFUL_VALUE, true, FALSE, ERROR_GEN_FAILURE, 32, cmd.c_str(),
+         32, 0x12},
         {"read", "short", TRUE, 0, 31, 0, true, TRUE, 0, 31, cmd.c_str(), 31, 0x12},
         {"read", "long", TRUE, 0, 33, 0, true, TRUE, 0, 33, cmd.c_str(), 32, 0x12},
     };
@@ -166,8 +166,8 @@ TEST(SubstituteScannerTest, TransferFaults) {
                                            {"result": "0x12"}])";
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.op) + " " + r.kind);
-        HANDLE d = BootAndOpen(R"({"devices": [{"index": 0, "scanner": {)" + lists + R"(, "faults": [{"op": ")" +
-                               r.op + R"(", "n": 1, "kind": ")" + r.kind + R"("}]}}]})");
+        HANDLE d = BootAndOpen(R"({"devices": [{"index": 0, "scanner": {)" + lists + R"(, "faults": [{"op": ")" + r.op +
+                               R"(", "n": 1, "kind": ")" + r.kind + R"("}]}}]})");
         const bool onRead = std::string(r.op) == "read";
         if (onRead) {
             ASSERT_TRUE(Send(d, READY));
@@ -212,7 +212,8 @@ TEST(SubstituteScannerTest, TransferFaults) {
 
 // A waitless result on a transfer that has not ended says so, as Windows does.
 TEST(SubstituteScannerTest, PendingTransferIsIncomplete) {
-    HANDLE d = BootAndOpen(R"({"devices": [{"index": 0, "scanner": {"faults": [{"op": "write", "kind": "noSignal"}]}}]})");
+    HANDLE d =
+        BootAndOpen(R"({"devices": [{"index": 0, "scanner": {"faults": [{"op": "write", "kind": "noSignal"}]}}]})");
     Io io;
     ASSERT_TRUE(io.Write(d, READY.data(), 16));
     DWORD count = 5;
@@ -240,13 +241,13 @@ TEST(SubstituteScannerTest, FaultCountersCountDeviceOperations) {
         DWORD count;
     };
     const Step steps[] = {
-        {d, false, 16, TRUE, 16},           // write 1
-        {d, false, 1000, TRUE, 999},        // write 2: an image, short
-        {second, false, 16, FALSE, 77},     // refused by Windows: not a device operation
-        {second, false, 16, TRUE, 16},      // write 3, through the other handle
-        {second, true, 32, TRUE, 32},       // read 1
-        {d, true, 32, TRUE, 31},            // read 2: short
-        {d, false, 16, TRUE, 15},           // write 4: short
+        {d, false, 16, TRUE, 16},        // write 1
+        {d, false, 1000, TRUE, 999},     // write 2: an image, short
+        {second, false, 16, FALSE, 77},  // refused by Windows: not a device operation
+        {second, false, 16, TRUE, 16},   // write 3, through the other handle
+        {second, true, 32, TRUE, 32},    // read 1
+        {d, true, 32, TRUE, 31},         // read 2: short
+        {d, false, 16, TRUE, 15},        // write 4: short
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(i);
@@ -292,13 +293,14 @@ TEST(SubstituteScannerTest, WindowsRulesForHandlesAndArguments) {
             CloseHandle(closed);
             Io io;
             const HANDLE handles[] = {d, nullptr, INVALID_HANDLE_VALUE, io.event, closed};
-            if (r.eventIsDevice) io.ov.hEvent = d;
+            if (r.eventIsDevice)
+                io.ov.hEvent = d;
             io.ov.InternalHigh = 1234;
             io.count = 77;
             uint8_t reply[32];
-            const BOOL ok = read ? ReadFile(handles[r.handle], r.noBuffer ? nullptr : reply, 32, &io.count, &io.ov)
-                                 : WriteFile(handles[r.handle], r.noBuffer ? nullptr : READY.data(), 16, &io.count,
-                                             &io.ov);
+            const BOOL ok =
+                read ? ReadFile(handles[r.handle], r.noBuffer ? nullptr : reply, 32, &io.count, &io.ov)
+                     : WriteFile(handles[r.handle], r.noBuffer ? nullptr : READY.data(), 16, &io.count, &io.ov);
             EXPECT_FALSE(ok);
             EXPECT_EQ(GetLastError(), r.error);
             // Windows clears the count and marks the record pending before it looks at anything.

@@ -1,5 +1,7 @@
 // The registry lookup of the scanner's FriendlyName and the two application locks against the
 // simulated registry and named mutexes, with the keys and passed-over handles counted.
+#include "host/app_lock.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "app/entry.h"
-#include "host/app_lock.h"
 #include "tests/host/host/boot.h"
 
 namespace {
@@ -35,8 +36,8 @@ void Start(const std::string& scenario, const char* devicePath = "\\\\.\\usbscan
 std::string Entry(const char* number, const char* createFileName, const char* matchingId,
                   const char* friendly = "\"Tarvo DS-410\"") {
     return std::string("\"") + number + "\": {\"CreateFileName\": " + createFileName +
-           ", \"MatchingDeviceId\": " + matchingId + (friendly[0] ? std::string(", \"FriendlyName\": ") + friendly : "") +
-           "}";
+           ", \"MatchingDeviceId\": " + matchingId +
+           (friendly[0] ? std::string(", \"FriendlyName\": ") + friendly : "") + "}";
 }
 
 std::string Registry(const std::vector<std::string>& entries) {
@@ -98,7 +99,11 @@ TEST(FindFriendlyName, WhatMatches) {
 }
 
 TEST(FindFriendlyName, NoMatchTriesEveryIndex) {
-    Start(Registry({Entry("0005", SCANNER0, R"("usb\\vid_2a7b&pid_0000")"), Entry("9999", R"("x")", TARGET_ID)}));
+    // The scanner's own key is there, but this user may not open it.
+    Start(Registry({Entry("0005", SCANNER0, R"("usb\\vid_2a7b&pid_0000")"),
+                    R"("0006": {"access": "denied", "CreateFileName": "\\\\.\\usbscan0",
+                                          "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3", "FriendlyName": "Mine"})",
+                    Entry("9999", R"("x")", TARGET_ID)}));
     EXPECT_EQ(FindFriendlyName(), 0);
     EXPECT_EQ(Calls("RegOpenKeyExA"), INSTANCE_COUNT + 1u);  // 0005 is opened twice
     EXPECT_EQ(OpenHandles("key"), 0);
@@ -113,9 +118,8 @@ TEST(FindFriendlyName, MatchingKeyWithoutReadableNameEndsTheWalk) {
         {"FriendlyName of 257 bytes",
          Registry({Entry("0000", SCANNER0, TARGET_ID, (R"(")" + std::string(256, 'n') + R"(")").c_str()),
                    Entry("0001", SCANNER0, TARGET_ID)})},
-        {"third opening refused",
-         Registry({Entry("0000", SCANNER0, TARGET_ID), Entry("0001", SCANNER0, TARGET_ID)}).insert(
-             1, R"("failures": [{"call": "RegOpenKeyExA", "nth": 3}], )")},
+        {"third opening refused", Registry({Entry("0000", SCANNER0, TARGET_ID), Entry("0001", SCANNER0, TARGET_ID)})
+                                      .insert(1, R"("failures": [{"call": "RegOpenKeyExA", "nth": 3}], )")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -129,14 +133,15 @@ TEST(FindFriendlyName, MatchingKeyWithoutReadableNameEndsTheWalk) {
 
 TEST(FindFriendlyName, ValueOfAWholeBufferIsCutTo255Characters) {
     const std::string hex256(512, '4');  // 256 bytes of 'D', no terminator
-    Start(Registry({Entry("0000", SCANNER0, TARGET_ID, (R"({"type": "REG_SZ", "hex": ")" + hex256 + R"("})").c_str())}));
+    Start(
+        Registry({Entry("0000", SCANNER0, TARGET_ID, (R"({"type": "REG_SZ", "hex": ")" + hex256 + R"("})").c_str())}));
     EXPECT_EQ(FindFriendlyName(), 1);
     EXPECT_EQ(std::string(g_friendlyName), std::string(255, 'D'));
 }
 
 TEST(FindFriendlyName, KeysAreClosedWhenReadsFail) {
-    Start(Registry({Entry("0000", SCANNER0, TARGET_ID), Entry("0001", SCANNER0, TARGET_ID)}).insert(
-        1, R"("failures": [{"call": "RegQueryValueExA", "nth": 2}], )"));
+    Start(Registry({Entry("0000", SCANNER0, TARGET_ID), Entry("0001", SCANNER0, TARGET_ID)})
+              .insert(1, R"("failures": [{"call": "RegQueryValueExA", "nth": 2}], )"));
     // The identifier read fails: 0000 does not match, 0001 does.
     EXPECT_EQ(FindFriendlyName(), 1);
     EXPECT_EQ(Calls("RegOpenKeyExA"), 5u);
@@ -155,17 +160,30 @@ struct LockCase {
 TEST(LockScanApplication, Attempts) {
     const LockCase cases[] = {
         {"free", "[]", "[]", 1, {}},
-        {"held by the application", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])", "[]", 0,
+        {"held by the application",
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])",
+         "[]",
+         0,
          {1000, 1000, 1000}},
-        {"may not be opened", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "access": "denied"}])",
-         "[]", 0, {1000, 1000, 1000}},
+        {"may not be opened",
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "access": "denied"}])",
+         "[]",
+         0,
+         {1000, 1000, 1000}},
         {"released before the second attempt",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1000}])", "[]", 1, {1000}},
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1000}])",
+         "[]",
+         1,
+         {1000}},
         {"released before the third attempt",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1500}])", "[]", 1,
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1500}])",
+         "[]",
+         1,
          {1000, 1000}},
         {"released too late",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 2001}])", "[]", 0,
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 2001}])",
+         "[]",
+         0,
          {1000, 1000, 1000}},
         {"another namespace does not count", R"([{"name": "TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])", "[]", 1, {}},
         {"CreateMutexA fails once", "[]", R"([{"call": "CreateMutexA"}])", 1, {1000}},

@@ -86,7 +86,8 @@ TEST(SimService, ControlAndStartRefusals) {
         Boot(c.scenario);
         SC_HANDLE service = OpenService(SERVICE_ALL_ACCESS);
         SERVICE_STATUS status{};
-        EXPECT_FALSE(c.stop ? ControlService(service, SERVICE_CONTROL_STOP, &status) : StartServiceA(service, 0, nullptr));
+        EXPECT_FALSE(c.stop ? ControlService(service, SERVICE_CONTROL_STOP, &status)
+                            : StartServiceA(service, 0, nullptr));
         EXPECT_EQ(GetLastError(), c.error);
     }
 }
@@ -127,10 +128,10 @@ TEST(SimService, ConfigSizingAndChange) {
     EXPECT_EQ(config->dwStartType, SERVICE_DEMAND_START);
     EXPECT_STREQ(config->lpDisplayName, "Windows Image Acquisition (WIA)");
     // Anything but the start type is refused, so a caller changing more is caught.
-    EXPECT_FALSE(ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, "x.exe",
-                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_TRUE(ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, "x.exe", nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(QueryServiceConfigA(service, config, 200, &needed));
     EXPECT_EQ(config->dwStartType, SERVICE_DISABLED);
     nlohmann::json report = sim::BuildReport(0)["service"];

@@ -128,9 +128,7 @@ bool StopImagingService(std::string& error) {
     return true;
 }
 
-bool SetImagingServiceStartType(DWORD startType, std::string& error) {
-    return ChangeConfig(startType, nullptr, error);
-}
+bool SetImagingServiceStartType(DWORD startType, std::string& error) { return ChangeConfig(startType, nullptr, error); }
 
 bool WaitForImagingState(DWORD state, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
@@ -175,8 +173,8 @@ bool RestoreOriginalService(std::string& error) {
     }
     char path[MAX_PATH] = "";
     DWORD size = sizeof path - 1;
-    const bool havePath = RegQueryValueExA(key, BACKUP_PATH, nullptr, nullptr, reinterpret_cast<BYTE*>(path),
-                                           &size) == ERROR_SUCCESS;
+    const bool havePath =
+        RegQueryValueExA(key, BACKUP_PATH, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size) == ERROR_SUCCESS;
     const DWORD startType = ReadDword(key, BACKUP_START, SERVICE_DEMAND_START);
     const bool wasRunning = ReadDword(key, BACKUP_RUNNING, 0) != 0;
     RegCloseKey(key);
@@ -211,8 +209,8 @@ bool RestoreOriginalService(std::string& error) {
 
 bool UseTestService(const TestServiceConfig& config, std::string& error) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, TEST_SERVICE_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, TEST_SERVICE_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
         error = "cannot create the stand-in's key";
         return false;
     }
@@ -229,7 +227,8 @@ bool UseTestService(const TestServiceConfig& config, std::string& error) {
     }
     ServiceSnapshot now;
     if (!ReadImagingService(now, error)) return false;
-    if (now.state != SERVICE_STOPPED && !(StopImagingService(error) && WaitForImagingState(SERVICE_STOPPED, SETTLE_TIMEOUT_MS)))
+    if (now.state != SERVICE_STOPPED &&
+        !(StopImagingService(error) && WaitForImagingState(SERVICE_STOPPED, SETTLE_TIMEOUT_MS)))
         return false;
     return ChangeConfig(SERVICE_DEMAND_START, TestServicePath().c_str(), error);
 }

@@ -6,12 +6,12 @@
 //       is set or HOLD_MS have passed; then releases and closes it.
 //   host_lock_holder probe NAME WAIT_MS
 //       opens NAME and tries to take it for WAIT_MS.
+#include "tests/windows/host/lock_holder.h"
+
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
-
-#include "tests/windows/host/lock_holder.h"
 
 namespace {
 

@@ -28,8 +28,7 @@ DWORD ReadValue(HKEY key, const char* name, DWORD fallback) {
 wintest::TestServiceConfig ReadConfig() {
     wintest::TestServiceConfig config;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, wintest::TEST_SERVICE_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return config;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, wintest::TEST_SERVICE_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return config;
     config.startPendingMs = ReadValue(key, wintest::START_PENDING_MS, 0);
     config.startWaitHint = ReadValue(key, wintest::START_WAIT_HINT, 0);
     config.stopPendingMs = ReadValue(key, wintest::STOP_PENDING_MS, 0);
@@ -58,10 +57,8 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
             Report(SERVICE_STOP_PENDING, 0, g_config.stopWaitHint, FIRST_CHECKPOINT);
             SetEvent(g_stopRequested);
             return NO_ERROR;
-        case SERVICE_CONTROL_INTERROGATE:
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
+        case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
+        default: return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }
 

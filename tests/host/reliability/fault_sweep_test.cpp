@@ -1,0 +1,134 @@
+// The fault sweep: every simulated Windows call of a clean update is made to fail, once and from
+// there on, with each error that call can really return; every such run must still keep the
+// updater's promises. The way SQLite tests its OS layer.
+//
+// Set SCANFW_SWEEP_LONG=1 for the longer variant (more base scenarios).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "sim/builtin_scenarios.h"
+#include "sim/runner.h"
+#include "sweep_oracle.h"
+
+namespace {
+
+using sweep::Phase;
+
+// Errors each call can really return when it fails (the failure value itself is the call's own).
+const std::map<std::string, std::vector<DWORD>> kErrors = {
+    {"CreateFileA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
+    {"DeviceIoControl", {ERROR_GEN_FAILURE, 1167 /* device not connected */}},
+    {"CloseHandle", {ERROR_INVALID_HANDLE}},
+    {"WriteFile", {ERROR_GEN_FAILURE, 995 /* operation aborted */, 1167}},
+    {"ReadFile", {ERROR_GEN_FAILURE, 995, 1167}},
+    {"GetOverlappedResult", {ERROR_GEN_FAILURE, 995}},
+    {"CreateEventA", {ERROR_NOT_ENOUGH_MEMORY, 1450 /* no system resources */}},
+    {"WaitForSingleObject", {ERROR_INVALID_HANDLE}},
+    {"Sleep", {ERROR_SUCCESS}},
+    {"OpenSCManagerA", {ERROR_ACCESS_DENIED, 1065 /* database does not exist */}},
+    {"OpenServiceA", {ERROR_ACCESS_DENIED, ERROR_SERVICE_DOES_NOT_EXIST}},
+    {"QueryServiceStatus", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}},
+    {"ControlService",
+     {ERROR_ACCESS_DENIED, 1051 /* dependent services running */, ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+      ERROR_SERVICE_NOT_ACTIVE, ERROR_SERVICE_REQUEST_TIMEOUT}},
+    {"QueryServiceConfigA", {ERROR_INSUFFICIENT_BUFFER, ERROR_ACCESS_DENIED}},
+    {"ChangeServiceConfigA", {ERROR_ACCESS_DENIED, 1072 /* marked for delete */}},
+    {"StartServiceA",
+     {ERROR_ACCESS_DENIED, ERROR_SERVICE_ALREADY_RUNNING, ERROR_SERVICE_DISABLED, ERROR_SERVICE_REQUEST_TIMEOUT}},
+    {"CloseServiceHandle", {ERROR_INVALID_HANDLE}},
+    {"LocalAlloc", {ERROR_NOT_ENOUGH_MEMORY}},
+    {"LocalFree", {ERROR_INVALID_HANDLE}},
+    {"RegOpenKeyExA", {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+    {"RegQueryValueExA", {ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA}},
+    {"RegCloseKey", {ERROR_INVALID_HANDLE}},
+    {"InitializeSecurityDescriptor", {1305 /* unknown revision */}},
+    {"SetSecurityDescriptorDacl", {1338 /* invalid security descriptor */}},
+    {"CreateMutexA", {ERROR_ACCESS_DENIED, 123 /* invalid name */}},
+    {"ReleaseMutex", {ERROR_NOT_OWNER}},
+    {"FindResourceA", {ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND}},
+    {"LoadResource", {ERROR_RESOURCE_DATA_NOT_FOUND}},
+    {"LockResource", {ERROR_RESOURCE_DATA_NOT_FOUND}},
+    {"SizeofResource", {ERROR_RESOURCE_DATA_NOT_FOUND}},
+};
+
+struct Base {
+    const char* scenario;
+    uint16_t langId;
+};
+
+std::vector<Base> Bases() {
+    std::vector<Base> bases = {{"update", 0x0409},          {"zh-TW", 0x0404},   {"ready-state-6", 0x0409},
+                               {"model-8", 0x0409},         {"busy-then-ready", 0x0409}};
+    const char* longer = std::getenv("SCANFW_SWEEP_LONG");
+    if (longer != nullptr && *longer == '1') {
+        for (const char* extra : {"passed-over", "service-stopped", "burn-error", "second-app-busy", "data-error"})
+            bases.push_back({extra, 0x0409});
+        bases.push_back({"model-8", 0x0404});
+    }
+    return bases;
+}
+
+sim::Scenario Load(const Base& b) {
+    sim::Scenario s = sim::ParseScenario(sim::FindBuiltinScenario(b.scenario)->json, b.scenario);
+    s.userLangId = b.langId;
+    return s;
+}
+
+sim::RunOptions SweepOptions() {
+    sim::RunOptions o;
+    o.journal = true;
+    o.hashImages = false;
+    return o;
+}
+
+TEST(FaultSweep, EveryCallFailingKeepsThePromises) {
+    size_t runs = 0, problems = 0;
+    std::set<const void*> sites;
+    std::set<std::string> callsCovered;
+    for (const Base& base : Bases()) {
+        const sim::Scenario clean = Load(base);
+        const sim::RunResult cleanRun = sim::RunUpdater(clean, SweepOptions(), true);
+        const uint16_t lang = base.langId == 0x0404 ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+        const sweep::CleanRun reference = sweep::Analyse(cleanRun, lang);
+        ASSERT_TRUE(reference.finalMessage.has_value()) << base.scenario << ": the clean run has no final message";
+        for (size_t i = 0; i < cleanRun.journal.size(); ++i) {
+            const sim::JournalEntry& entry = cleanRun.journal[i];
+            auto errors = kErrors.find(entry.call);
+            if (errors == kErrors.end()) continue;  // calls that cannot fail on Windows
+            sites.insert(entry.site);
+            callsCovered.insert(entry.call);
+            for (DWORD error : errors->second) {
+                for (bool persistent : {false, true}) {
+                    sim::Scenario s = clean;
+                    s.failures = {{entry.call, entry.ordinal, persistent ? 0u : 1u, error}};
+                    sim::RunResult r = sim::RunUpdater(s, SweepOptions(), true);
+                    ++runs;
+                    std::vector<std::string> found =
+                        sweep::Check(reference, r, entry, reference.phases[i], persistent, lang);
+                    for (const std::string& f : found) {
+                        ++problems;
+                        if (problems <= 40)
+                            ADD_FAILURE() << base.scenario << ": " << entry.call << " #" << entry.ordinal << " error "
+                                          << error << (persistent ? " from there on" : " once") << " ("
+                                          << sweep::PhaseName(reference.phases[i]) << "): " << f;
+                    }
+                }
+            }
+        }
+    }
+    std::cout << "fault sweep: " << runs << " runs, " << sites.size() << " call sites, " << callsCovered.size()
+              << " functions, " << problems << " problems" << std::endl;
+    RecordProperty("runs", static_cast<int>(runs));
+    RecordProperty("callSites", static_cast<int>(sites.size()));
+    EXPECT_EQ(problems, 0u);
+}
+
+}  // namespace
