@@ -111,20 +111,6 @@ TEST(SubstituteScannerTest, ReplyChosenByTheLatestCommandAndLastEntryRepeats) {
     }
 }
 
-TEST(SubstituteScannerTest, RawReplyWithNamedMembersWrittenOverIt) {
-    HANDLE d = BootAndOpen(R"({"devices": [{"index": 0, "scanner": {"ready": {"raw":
-        "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100", "state": 6, "model": 8}}}]})");
-    ASSERT_TRUE(Send(d, READY));
-    Io io;
-    uint8_t reply[32];
-    ASSERT_TRUE(io.Read(d, reply, sizeof reply));
-    const uint8_t expected[32] = {0xff, 0xee, 0xdd, 0xcc, 6,    0,    0x99, 0x88, 0x77, 0x66, 0x55,
-                                  0x44, 0x33, 0x22, 8,    0x00, 0xff, 0xee, 0xdd, 0xcc, 0xbb, 0xaa,
-                                  0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00};
-    EXPECT_EQ(std::memcmp(reply, expected, sizeof reply), 0);
-    EXPECT_EQ(io.count, 32u);
-}
-
 // What each fault does, seen from the caller and from the device. The event is signalled before each
 // call: a call must reset it at its start, so a stale signal never passes for a finished transfer.
 TEST(SubstituteScannerTest, TransferFaults) {
@@ -208,19 +194,6 @@ TEST(SubstituteScannerTest, TransferFaults) {
         EXPECT_EQ(commands, std::string(r.received).empty() ? json::array() : json::array({r.received}));
         EXPECT_EQ(NextResult(d), r.nextResult);
     }
-}
-
-// A waitless result on a transfer that has not ended says so, as Windows does.
-TEST(SubstituteScannerTest, PendingTransferIsIncomplete) {
-    HANDLE d =
-        BootAndOpen(R"({"devices": [{"index": 0, "scanner": {"faults": [{"op": "write", "kind": "noSignal"}]}}]})");
-    Io io;
-    ASSERT_TRUE(io.Write(d, READY.data(), 16));
-    DWORD count = 5;
-    EXPECT_FALSE(GetOverlappedResult(d, &io.ov, &count, FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(count, 5u);
-    EXPECT_EQ(WaitForSingleObject(io.event, 1000), WAIT_TIMEOUT);
 }
 
 // Fault counters count each operation on the device from 1, commands and image writes alike, and

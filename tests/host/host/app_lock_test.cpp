@@ -110,14 +110,14 @@ TEST(FindFriendlyName, NoMatchTriesEveryIndex) {
 }
 
 TEST(FindFriendlyName, MatchingKeyWithoutReadableNameEndsTheWalk) {
+    const std::string tooLong = "\"" + std::string(256, 'n') + "\"";
     const struct {
         const char* what;
         std::string scenario;
     } cases[] = {
         {"no FriendlyName", Registry({Entry("0000", SCANNER0, TARGET_ID, ""), Entry("0001", SCANNER0, TARGET_ID)})},
-        {"FriendlyName of 257 bytes",
-         Registry({Entry("0000", SCANNER0, TARGET_ID, (R"(")" + std::string(256, 'n') + R"(")").c_str()),
-                   Entry("0001", SCANNER0, TARGET_ID)})},
+        {"FriendlyName of 257 bytes", Registry({Entry("0000", SCANNER0, TARGET_ID, tooLong.c_str()),
+                                                Entry("0001", SCANNER0, TARGET_ID)})},
         {"third opening refused", Registry({Entry("0000", SCANNER0, TARGET_ID), Entry("0001", SCANNER0, TARGET_ID)})
                                       .insert(1, R"("failures": [{"call": "RegOpenKeyExA", "nth": 3}], )")},
     };
@@ -160,31 +160,17 @@ struct LockCase {
 TEST(LockScanApplication, Attempts) {
     const LockCase cases[] = {
         {"free", "[]", "[]", 1, {}},
-        {"held by the application",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])",
-         "[]",
-         0,
+        {"held by the application", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])", "[]", 0,
          {1000, 1000, 1000}},
-        {"may not be opened",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "access": "denied"}])",
-         "[]",
-         0,
-         {1000, 1000, 1000}},
+        {"may not be opened", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "access": "denied"}])",
+         "[]", 0, {1000, 1000, 1000}},
         {"released before the second attempt",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1000}])",
-         "[]",
-         1,
-         {1000}},
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1000}])", "[]", 1, {1000}},
         {"released before the third attempt",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1500}])",
-         "[]",
-         1,
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1500}])", "[]", 1,
          {1000, 1000}},
-        {"released too late",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 2001}])",
-         "[]",
-         0,
-         {1000, 1000, 1000}},
+        {"released too late", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 2001}])",
+         "[]", 0, {1000, 1000, 1000}},
         {"another namespace does not count", R"([{"name": "TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])", "[]", 1, {}},
         {"CreateMutexA fails once", "[]", R"([{"call": "CreateMutexA"}])", 1, {1000}},
     };
