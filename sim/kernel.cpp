@@ -2,6 +2,7 @@
 // and security descriptors.
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "sim/machine.h"
 
@@ -11,6 +12,27 @@ using sim::M;
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+// Every LocalAlloc block not yet freed. A block the updater leaves behind (a failed LocalFree, say)
+// belongs to the run's "process": it is freed when the next run boots, or at exit.
+class LocalHeap {
+public:
+    ~LocalHeap() { FreeAll(); }
+    void Add(void* p) { blocks_.insert(p); }
+    bool Remove(void* p) { return blocks_.erase(p) == 1; }
+    void FreeAll() {
+        for (void* p : blocks_) std::free(p);
+        blocks_.clear();
+    }
+
+private:
+    std::set<void*> blocks_;
+};
+
+LocalHeap& Heap() {
+    static LocalHeap heap;
+    return heap;
+}
 
 std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE"; }
 std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
@@ -120,6 +142,7 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    Heap().Add(p);
     M().localBlocks++;
     sim::TraceCall("LocalAlloc", args, Ptr(p));
     return p;
@@ -132,6 +155,12 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
         return hMem;
     }
     if (hMem != nullptr) {
+        // Windows refuses a pointer it did not hand out; freeing it here would corrupt the heap.
+        if (!Heap().Remove(hMem)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            sim::TraceCall("LocalFree", args, args + ", error 6");
+            return hMem;
+        }
         std::free(hMem);
         M().localBlocks--;
     }
@@ -177,3 +206,7 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
     sim::TraceCall("SetSecurityDescriptorDacl", args, "TRUE");
     return TRUE;
 }
+
+namespace sim {
+void FreeLeftoverLocalBlocks() { Heap().FreeAll(); }
+}  // namespace sim

@@ -54,6 +54,7 @@ Machine& M() { return TheMachine(); }
 
 void Boot(const Scenario& scenario, const RunOptions& options) {
     Machine& m = TheMachine();
+    FreeLeftoverLocalBlocks();
     m = Machine{};
     m.scenario = scenario;
     m.options = options;

@@ -100,6 +100,9 @@ HandleObject* FindHandle(const void* handle, HandleKind kind);
 void DropHandle(const void* handle);
 std::map<std::string, int> OpenHandleCounts();
 
+// Frees what the previous run left of its local memory, as the end of a process would.
+void FreeLeftoverLocalBlocks();
+
 void SignalEvent(HANDLE event);
 void ResetEventObject(HANDLE event);
 

@@ -89,10 +89,10 @@ void CloseMutexHandle(int id) {
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
     std::string args = Ptr(lpMutexAttributes) + ", " + (bInitialOwner ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
-    const bool entered = !sim::Enter("CreateMutexA", ERROR_ACCESS_DENIED);
+    const bool injected = sim::Enter("CreateMutexA", ERROR_ACCESS_DENIED);
     sim::MutexArea& area = sim::M().mutexes;
     if (lpName != nullptr) area.tried[lpName];  // tried, whatever comes of it
-    if (!entered) {
+    if (injected) {
         sim::TraceCall("CreateMutexA", args, "NULL (injected)");
         return nullptr;
     }

@@ -250,8 +250,9 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
     std::string args = Ptr(hService) + ", " + std::to_string(dwControl);
-    if (dwControl == SERVICE_CONTROL_STOP) sim::M().service.stopRequests++;
-    if (sim::Enter("ControlService", ERROR_SERVICE_REQUEST_TIMEOUT)) {
+    const bool injected = sim::Enter("ControlService", ERROR_SERVICE_REQUEST_TIMEOUT);
+    if (dwControl == SERVICE_CONTROL_STOP) sim::M().service.stopRequests++;  // refused ones too
+    if (injected) {
         sim::TraceCall("ControlService", args, "FALSE (injected)");
         return FALSE;
     }
@@ -318,8 +319,9 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
                                  LPCSTR lpDisplayName) {
     std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + StartTypeName(dwStartType) + ", " +
                        sim::Hex(dwErrorControl);
-    sim::M().service.configChanges.push_back(dwStartType);
-    if (sim::Enter("ChangeServiceConfigA", ERROR_ACCESS_DENIED)) {
+    const bool injected = sim::Enter("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
+    sim::M().service.configChanges.push_back(dwStartType);  // refused ones too
+    if (injected) {
         sim::TraceCall("ChangeServiceConfigA", args, "FALSE (injected)");
         return FALSE;
     }
@@ -341,8 +343,9 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
     std::string args = Ptr(hService) + ", " + std::to_string(dwNumServiceArgs) + ", " + Ptr(lpServiceArgVectors);
-    sim::M().service.startRequests++;
-    if (sim::Enter("StartServiceA", ERROR_SERVICE_REQUEST_TIMEOUT)) {
+    const bool injected = sim::Enter("StartServiceA", ERROR_SERVICE_REQUEST_TIMEOUT);
+    sim::M().service.startRequests++;  // refused ones too
+    if (injected) {
         sim::TraceCall("StartServiceA", args, "FALSE (injected)");
         return FALSE;
     }

@@ -148,8 +148,7 @@ bool SaveOriginalService(std::string& error) {
         RegCloseKey(key);
         if (!RestoreOriginalService(error)) return false;
     }
-    DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, BACKUP_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition) !=
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, BACKUP_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
         ERROR_SUCCESS) {
         error = "cannot create the backup key";
         return false;

@@ -1,0 +1,265 @@
+// e2e_prefix.exe: the end-to-end harness's hands inside a Wine prefix, for what reg.exe and sc.exe
+// cannot do there.
+//
+//   e2e_prefix install-service EXE       replaces the stock imaging service with the stand-in EXE,
+//                                        registered as STISVC, stopped, demand start
+//   e2e_prefix remove-service            deletes STISVC: a machine without the imaging service
+//   e2e_prefix set-service STATE START   STATE running|stopped, START auto|demand|disabled
+//   e2e_prefix query-service             prints "state WORD" and "startType WORD", or "missing"
+//   e2e_prefix hold READY RELEASE NAME...
+//       plays the other applications: creates each NAME as a new mutex it owns, writes "ready" to
+//       the file READY (or "error ..." when a name existed already), and keeps them until the
+//       file RELEASE exists
+//
+// Exit status 0 done, 1 failed (one line on stderr), 2 usage. Output uses "\n" line ends.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/wine/harness/standin_config.h"
+
+namespace {
+
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr DWORD POLL_MS = 20;
+constexpr DWORD SETTLE_TIMEOUT_MS = 30000;
+// A holder whose harness died must not keep its prefix's server alive for ever.
+constexpr DWORD LONGEST_HOLD_MS = 30 * 60 * 1000;
+// Right after the server starts, its service manager may still be starting services of its own.
+constexpr DWORD DATABASE_LOCKED_RETRIES = 300;
+constexpr const char* STOCK_SERVICE_NAME = "StiSvc";
+constexpr const char* SERVICE_DISPLAY_NAME = "Windows Image Acquisition (WIA)";
+
+struct Word {
+    const char* text;
+    DWORD value;
+};
+constexpr Word STATE_WORDS[] = {{"stopped", SERVICE_STOPPED},
+                                {"startPending", SERVICE_START_PENDING},
+                                {"stopPending", SERVICE_STOP_PENDING},
+                                {"running", SERVICE_RUNNING},
+                                {"continuePending", SERVICE_CONTINUE_PENDING},
+                                {"pausePending", SERVICE_PAUSE_PENDING},
+                                {"paused", SERVICE_PAUSED}};
+constexpr Word START_WORDS[] = {{"boot", SERVICE_BOOT_START},
+                                {"system", SERVICE_SYSTEM_START},
+                                {"auto", SERVICE_AUTO_START},
+                                {"demand", SERVICE_DEMAND_START},
+                                {"disabled", SERVICE_DISABLED}};
+
+// Says which call failed and why; false, for the steps that return a success flag.
+bool StepFailed(const char* what) {
+    std::fprintf(stderr, "e2e_prefix: %s failed, error %lu\n", what, GetLastError());
+    return false;
+}
+
+int Failed(const char* what) {
+    StepFailed(what);
+    return EXIT_FAILED;
+}
+
+template <size_t N>
+const char* WordOf(const Word (&words)[N], DWORD value) {
+    for (const Word& w : words)
+        if (w.value == value) return w.text;
+    return "?";
+}
+
+template <size_t N>
+bool ValueOf(const Word (&words)[N], const char* text, DWORD& value) {
+    for (const Word& w : words)
+        if (std::strcmp(w.text, text) == 0) {
+            value = w.value;
+            return true;
+        }
+    return false;
+}
+
+// The manager and one service, closed when the command ends.
+class Service {
+public:
+    explicit Service(const char* name) {
+        manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        if (manager_ != nullptr) service_ = OpenServiceA(manager_, name, SERVICE_ALL_ACCESS);
+    }
+    ~Service() {
+        if (service_ != nullptr) CloseServiceHandle(service_);
+        if (manager_ != nullptr) CloseServiceHandle(manager_);
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+    SC_HANDLE manager() const { return manager_; }
+    SC_HANDLE get() const { return service_; }
+
+private:
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+};
+
+bool WaitForState(SC_HANDLE service, DWORD state) {
+    const DWORD start = GetTickCount();
+    SERVICE_STATUS status{};
+    while (QueryServiceStatus(service, &status)) {
+        if (status.dwCurrentState == state) return true;
+        if (GetTickCount() - start >= SETTLE_TIMEOUT_MS) break;
+        Sleep(POLL_MS);
+    }
+    std::fprintf(stderr, "e2e_prefix: the service is %s, not %s\n", WordOf(STATE_WORDS, status.dwCurrentState),
+                 WordOf(STATE_WORDS, state));
+    return false;
+}
+
+bool StopService(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status)) return StepFailed("QueryServiceStatus");
+    if (status.dwCurrentState == SERVICE_STOPPED) return true;
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
+        return StepFailed("ControlService(STOP)");
+    return WaitForState(service, SERVICE_STOPPED);
+}
+
+bool StartService(SC_HANDLE service) {
+    for (DWORD attempt = 0; !StartServiceA(service, 0, nullptr); ++attempt) {
+        if (GetLastError() != ERROR_SERVICE_DATABASE_LOCKED || attempt == DATABASE_LOCKED_RETRIES)
+            return StepFailed("StartServiceA");
+        Sleep(POLL_MS);
+    }
+    return WaitForState(service, SERVICE_RUNNING);
+}
+
+// Deletes the named service once it has stopped; true when there is none left by that name.
+bool DeleteStopped(const char* name) {
+    Service s(name);
+    if (s.manager() == nullptr) return StepFailed("OpenSCManagerA");
+    if (s.get() == nullptr) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (!StopService(s.get())) return false;
+    return DeleteService(s.get()) || StepFailed("DeleteService");
+}
+
+int InstallService(const char* exe) {
+    // The stock service's name differs only in case, and names of services ignore case.
+    if (!DeleteStopped(STOCK_SERVICE_NAME) || !DeleteStopped(e2e::SERVICE_NAME)) return EXIT_FAILED;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) return Failed("OpenSCManagerA");
+    const std::string path = std::string("\"") + exe + "\"";
+    SC_HANDLE service = CreateServiceA(manager, e2e::SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    const int rc = service != nullptr ? EXIT_DONE : Failed("CreateServiceA(STISVC)");
+    if (service != nullptr) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return rc;
+}
+
+int RemoveService() { return DeleteStopped(e2e::SERVICE_NAME) ? EXIT_DONE : EXIT_FAILED; }
+
+int SetService(const char* stateWord, const char* startWord) {
+    DWORD state = 0, startType = 0;
+    if (!ValueOf(STATE_WORDS, stateWord, state) || (state != SERVICE_RUNNING && state != SERVICE_STOPPED) ||
+        !ValueOf(START_WORDS, startWord, startType))
+        return EXIT_USAGE;
+    Service s(e2e::SERVICE_NAME);
+    if (s.get() == nullptr) return Failed("OpenServiceA(STISVC)");
+    // Started first: a disabled service cannot be started.
+    if (!(state == SERVICE_RUNNING ? StartService(s.get()) : StopService(s.get()))) return EXIT_FAILED;
+    if (!ChangeServiceConfigA(s.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr))
+        return Failed("ChangeServiceConfigA");
+    return EXIT_DONE;
+}
+
+int QueryService() {
+    Service s(e2e::SERVICE_NAME);
+    if (s.manager() == nullptr) return Failed("OpenSCManagerA");
+    if (s.get() == nullptr) {
+        if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) return Failed("OpenServiceA(STISVC)");
+        std::printf("missing\n");
+        return EXIT_DONE;
+    }
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(s.get(), &status)) return Failed("QueryServiceStatus");
+    DWORD needed = 0;
+    QueryServiceConfigA(s.get(), nullptr, 0, &needed);
+    std::vector<char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (needed < sizeof *config || !QueryServiceConfigA(s.get(), config, needed, &needed))
+        return Failed("QueryServiceConfigA");
+    std::printf("state %s\nstartType %s\n", WordOf(STATE_WORDS, status.dwCurrentState),
+                WordOf(START_WORDS, config->dwStartType));
+    return EXIT_DONE;
+}
+
+bool WriteText(const char* path, const std::string& text) {
+    std::FILE* f = std::fopen(path, "wb");
+    if (f == nullptr) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && written;
+}
+
+bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+// As the scanning applications do: a null DACL, so that every user may open the mutex.
+HANDLE CreateOwnedMutex(const char* name) {
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    return CreateMutexA(&attributes, TRUE, name);
+}
+
+int Hold(const char* readyPath, const char* releasePath, const std::vector<const char*>& names) {
+    std::vector<HANDLE> held;
+    int rc = EXIT_DONE;
+    for (const char* name : names) {
+        HANDLE mutex = CreateOwnedMutex(name);
+        const DWORD error = GetLastError();
+        if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
+            held.push_back(mutex);
+            continue;
+        }
+        if (mutex != nullptr) CloseHandle(mutex);
+        WriteText(readyPath, std::string("error ") + name + " was not new (" + std::to_string(error) + ")\n");
+        rc = EXIT_FAILED;
+        break;
+    }
+    if (rc == EXIT_DONE && !WriteText(readyPath, "ready\n")) rc = Failed("writing the ready file");
+    const DWORD start = GetTickCount();
+    while (rc == EXIT_DONE && !Exists(releasePath) && GetTickCount() - start < LONGEST_HOLD_MS) Sleep(POLL_MS);
+    for (HANDLE mutex : held) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+    return rc;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: e2e_prefix install-service EXE | remove-service | set-service STATE START |"
+                 " query-service | hold READY RELEASE NAME...\n");
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    const std::string command = argc > 1 ? argv[1] : "";
+    constexpr int HOLD_FIRST_NAME = 4;
+    if (command == "install-service" && argc == 3) return InstallService(argv[2]);
+    if (command == "remove-service" && argc == 2) return RemoveService();
+    if (command == "set-service" && argc == 4) {
+        const int rc = SetService(argv[2], argv[3]);
+        return rc == EXIT_USAGE ? Usage() : rc;
+    }
+    if (command == "query-service" && argc == 2) return QueryService();
+    if (command == "hold" && argc > HOLD_FIRST_NAME)
+        return Hold(argv[2], argv[3], std::vector<const char*>(argv + HOLD_FIRST_NAME, argv + argc));
+    return Usage();
+}

@@ -1,0 +1,221 @@
+#!/usr/bin/python3
+"""Runs one scenario on the shipped scanfw.exe under Wine and on scanfw-sim, and compares the two.
+
+usage: run_e2e.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template DIR --work DIR
+                  [--sim-scenario FILE] [--expect-differences PART,...] [--keep-prefix] SCENARIO
+
+The simulator runs the scenario with its virtual clock and writes its report. Then a copy of the
+template prefix (make_template.py) is set up as the scenario says: the emulated driver's devices,
+the imaging-device keys, the stand-in STISVC in its state and start type, another process holding
+the listed mutexes. scanfw.exe runs there with the scenario's arguments and LC_ALL for its
+language; its standard output, what the driver received, its exit code and the service's final
+state are compared with the simulator's (compare.py says how).
+
+--sim-scenario gives the simulator another file than Wine: the harness's check on itself, with
+--expect-differences naming the parts (stdout, device, service, exitCode) that must then differ
+while the others agree. Logs, both outputs and the report stay in --work; the prefix is removed
+unless --keep-prefix.
+
+Exit status: 0 they agree (or differ in exactly the expected parts); 1 they disagree; 2 a step
+failed (the simulator rejected the scenario, Wine could not be set up); 3 the scenario has a member
+that cannot be set up faithfully under Wine: one line on stderr names it.
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import compare
+from scenario_setup import Refused, registry_text, wine_setup
+from wine_prefix import Prefix, WineError, copy_prefix, windows_path
+
+EXIT_AGREE, EXIT_DISAGREE, EXIT_ERROR, EXIT_REFUSED = 0, 1, 2, 3
+PARTS = ("stdout", "device", "service", "exitCode")
+SIM_TIMEOUT_S = 300
+# The exe really sleeps: it may take the simulated time, half as much again, and a minute.
+RUN_SLACK_FACTOR = 1.5
+RUN_SLACK_S = 60
+HOLDER_READY_TIMEOUT_S = 30
+HOLDER_END_TIMEOUT_S = 30
+POLL_S = 0.05
+
+
+class ScenarioRun:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.work)
+        self.name = os.path.splitext(os.path.basename(args.scenario))[0]
+        self.prefix = Prefix(os.path.join(self.work, "prefix"), self.work)
+        self.tool = {name: windows_path(os.path.join(args.tools, name))
+                     for name in ("scanctl.exe", "e2e_prefix.exe")}
+
+    def simulate(self):
+        scenario = os.path.abspath(self.args.sim_scenario or self.args.scenario)
+        report_path = os.path.join(self.work, "sim-report.json")
+        if not os.access(self.args.sim, os.X_OK):
+            raise WineError(f"no scanfw-sim at {self.args.sim}: build the host preset first")
+        run = subprocess.run([self.args.sim, "--clock", "virtual", "--scenario", scenario, "--report", report_path],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=SIM_TIMEOUT_S)
+        if run.returncode != 0:
+            raise WineError(f"scanfw-sim exit {run.returncode}: {run.stderr.decode(errors='replace').strip()}")
+        with open(os.path.join(self.work, "sim-stdout.bin"), "wb") as f:
+            f.write(run.stdout)
+        with open(report_path) as f:
+            return run.stdout, json.load(f)
+
+    def set_up(self, setup):
+        copy_prefix(self.args.template, self.prefix.path)
+        with open(os.path.join(self.work, "scenario.reg"), "w", newline="") as f:
+            f.write(registry_text(setup))
+        self.prefix.start_server()
+        self.prefix.run("reg-import", ["reg", "import", "scenario.reg"])
+        self.prefix.run("driver-start", [self.tool["scanctl.exe"], "start"])
+        _, status, _ = self.prefix.run("driver-status", [self.tool["scanctl.exe"], "status"])
+        want = "devices" + "".join(f" {i}" for i in sorted(d.index for d in setup.devices)) + "\n"
+        if status.decode() != want:
+            raise WineError(f"the driver reports {status.decode()!r}, not {want!r}")
+        if setup.service is None:
+            self.prefix.run("service-remove", [self.tool["e2e_prefix.exe"], "remove-service"])
+        else:
+            self.prefix.run("service-set", [self.tool["e2e_prefix.exe"], "set-service", setup.service.state,
+                                            setup.service.start_type])
+
+    def hold_mutexes(self, names):
+        """Starts the other applications' process and waits until it holds every name."""
+        ready, release = (os.path.join(self.work, n) for n in ("holder.ready", "holder.release"))
+        for path in (ready, release):
+            if os.path.exists(path):
+                os.remove(path)
+        holder = self.prefix.start("holder", [self.tool["e2e_prefix.exe"], "hold", "holder.ready",
+                                              "holder.release"] + names)
+        deadline = time.monotonic() + HOLDER_READY_TIMEOUT_S
+        while time.monotonic() < deadline and holder.poll() is None and not os.path.exists(ready):
+            time.sleep(POLL_S)
+        time.sleep(POLL_S)  # the word is written right after the file is made
+        said = open(ready).read().strip() if os.path.exists(ready) else "nothing"
+        if said != "ready":
+            raise WineError(f"the mutex holder is not ready: {said}")
+        return holder, release
+
+    def release_mutexes(self, holder, release):
+        open(release, "w").close()
+        try:
+            rc = holder.wait(timeout=HOLDER_END_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            raise WineError("the mutex holder did not end")
+        if rc != 0:
+            raise WineError(f"the mutex holder ended with {rc}")
+
+    def run_exe(self, setup, sim_report):
+        timeout = sim_report["elapsedMs"] / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
+        started = time.monotonic()
+        rc, out, err = self.prefix.run("scanfw", [self.args.exe] + setup.args, timeout=timeout, locale=setup.lc_all,
+                                       check=False)
+        return rc, out, err, time.monotonic() - started
+
+    def read_back(self, setup):
+        records = {}
+        for d in setup.devices:
+            _, text, _ = self.prefix.run(f"dump{d.index}", [self.tool["scanctl.exe"], "dump", str(d.index)])
+            records[d.index] = compare.parse_dump(text.decode())
+        problems = [p for index, r in records.items() for p in compare.dump_problems(index, r)]
+        if problems:
+            raise WineError("; ".join(problems))
+        _, service, _ = self.prefix.run("service-query", [self.tool["e2e_prefix.exe"], "query-service"])
+        return records, compare.parse_service_query(service.decode())
+
+    def run(self):
+        """The differences by part, and what was measured."""
+        with open(self.args.scenario) as f:
+            scenario = json.load(f)
+        sim_out, report = self.simulate()
+        setup = wine_setup(scenario)
+        started = time.monotonic()
+        self.prefix.stop_server()
+        holder = None
+        try:
+            self.set_up(setup)
+            if setup.mutexes:
+                holder = self.hold_mutexes(setup.mutexes)
+            setup_s = time.monotonic() - started
+            rc, raw_out, err, exe_s = self.run_exe(setup, report)
+            if holder is not None:
+                self.release_mutexes(*holder)
+                holder = None
+            records, service = self.read_back(setup)
+        finally:
+            self.prefix.stop_server()
+        if not self.args.keep_prefix:
+            shutil.rmtree(self.prefix.path, ignore_errors=True)
+        wine_out = compare.wine_stdout(raw_out)
+        with open(os.path.join(self.work, "wine-stdout.bin"), "wb") as f:
+            f.write(wine_out)
+        differences = {
+            "stdout": compare.compare_stdout(sim_out, wine_out),
+            "device": compare.compare_device(report, records),
+            "service": compare.compare_service(report["service"], setup.service is not None, service),
+            "exitCode": [] if rc == report["exitCode"] else [f"exit code {rc} under Wine, {report['exitCode']} in "
+                                                              "the simulator"],
+        }
+        figures = {"exe_s": exe_s, "sim_s": report["elapsedMs"] / 1000, "setup_s": setup_s,
+                   "total_s": time.monotonic() - started, "stderr": err}
+        return differences, figures
+
+
+def summary(name, differences, figures, expected):
+    lines = [f"e2e {name}: scanfw.exe ran {figures['exe_s']:.1f} s under Wine (simulated {figures['sim_s']:.1f} s); "
+             f"prefix setup {figures['setup_s']:.1f} s, in all {figures['total_s']:.1f} s"]
+    for part in PARTS:
+        found = differences[part]
+        if not found:
+            status = "agree, though a difference was expected" if part in expected else "agree"
+        else:
+            status = "differ, as expected" if part in expected else "DIFFER"
+        lines.append(f"  {part}: {status}")
+        lines += [f"    {d}" for d in found]
+    if figures["stderr"]:
+        lines.append("  scanfw.exe wrote on stderr: " + figures["stderr"].decode(errors="replace").strip())
+    return "\n".join(lines)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for option in ("--sim", "--exe", "--tools", "--template", "--work"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--sim-scenario")
+    parser.add_argument("--expect-differences", default="")
+    parser.add_argument("--keep-prefix", action="store_true")
+    parser.add_argument("scenario")
+    args = parser.parse_args(argv)
+    expected = {p for p in args.expect_differences.split(",") if p}
+    if not expected <= set(PARTS):
+        parser.error(f"--expect-differences takes {', '.join(PARTS)}")
+    if bool(expected) != bool(args.sim_scenario):
+        parser.error("--sim-scenario and --expect-differences go together")
+    os.makedirs(args.work, exist_ok=True)
+    run = ScenarioRun(args)
+    try:
+        differences, figures = run.run()
+    except Refused as e:
+        print(f"run_e2e: {args.scenario}: cannot be set up under Wine: {e}", file=sys.stderr)
+        return EXIT_REFUSED
+    except (WineError, OSError, ValueError, KeyError) as e:
+        print(f"run_e2e: {args.scenario}: {e}", file=sys.stderr)
+        return EXIT_ERROR
+    print(summary(run.name, differences, figures, expected))
+    differing = {part for part, found in differences.items() if found}
+    if differing == expected:
+        print("PASS" + (f": the harness saw the expected differences in {', '.join(sorted(expected))}"
+                        if expected else ": Wine and the simulator agree"))
+        return EXIT_AGREE
+    print("FAIL: " + (f"differences in {', '.join(sorted(differing))}" if not expected else
+                      f"expected differences in {', '.join(sorted(expected))}, found them in "
+                      f"{', '.join(sorted(differing)) or 'nothing'}"))
+    return EXIT_DISAGREE
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

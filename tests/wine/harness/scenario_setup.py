@@ -1,0 +1,334 @@
+"""What a scenario file asks of a Wine prefix.
+
+A scenario describes the Windows host that one run of the updater meets (the same files that
+scanfw-sim takes). Here it becomes what a fresh Wine prefix needs to be that host: the emulated
+scanner driver's configuration, the imaging-device registry keys, the stand-in imaging service, the
+mutexes that another process holds, the locale and the command line. A member that Wine cannot be
+made to reproduce faithfully raises Refused naming it, so that no scenario passes with a part of it
+silently left out.
+
+The scenario is checked by scanfw-sim before it gets here; this module reads it with the same
+defaults and number forms but leaves the error messages for malformed files to the simulator.
+"""
+from dataclasses import dataclass, field
+
+# userLangId -> LC_ALL: Wine derives GetUserDefaultLangID from the process's locale.
+LOCALES = {0x0404: "zh_TW.UTF-8", 0x0804: "zh_CN.UTF-8", 0x0C04: "zh_HK.UTF-8", 0x0409: "en_US.UTF-8"}
+DEFAULT_LANG_ID = 0x0409
+DEFAULT_TICK_START = 0x00100000
+IMAGE_SIZES = {"121": 8388608, "131": 13633428}
+
+REPLY_BYTES = 32
+STATE_BURNING = 7
+DEFAULT_PROGRESS_STEPS = 10
+PROGRESS_STEP_PERCENT = 10
+DEFAULT_VID, DEFAULT_PID, DEFAULT_BCD = 0x2A7B, 0x41C3, 0x0100
+# What the driver takes: up to 1024 replies a list and 256 faults a device, one per operation.
+MAX_REPLIES = 1024
+MAX_FAULTS = 256
+
+SERVICE_STATES = {"stopped", "startPending", "stopPending", "running", "continuePending", "pausePending", "paused"}
+START_TYPES = ("boot", "system", "auto", "demand", "disabled")
+ACCEPTS_WHEN_UP = 0x07
+DEFAULT_WAIT_HINT = 1000
+DEFAULT_PENDING_QUERIES = 1
+# Under Wine the updater really waits: a pending state may last this long at most, which keeps
+# a run short and far from the updater's own limit on the service waits.
+MAX_PENDING_MS = 5000
+
+REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
+REG_TYPES = {"REG_SZ": REG_SZ, "REG_BINARY": REG_BINARY, "REG_DWORD": REG_DWORD}
+NAMESPACE_PREFIXES = ("Global\\", "Local\\")
+
+DRIVER_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\scandrv"
+IMAGING_CLASS_KEY = (r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class"
+                     r"\{6bdd1fc6-810f-11d0-bec7-08002be2092f}")
+# The stand-in service's behaviour (standin_config.h holds the same names).
+STANDIN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\scanfw e2e\imaging service"
+HEX_BYTES_PER_LINE = 24
+
+
+class Refused(Exception):
+    """A scenario member that cannot be set up faithfully under Wine."""
+
+    def __init__(self, member, reason):
+        super().__init__(f"{member}: {reason}")
+        self.member = member
+
+
+@dataclass
+class DeviceSetup:
+    index: int
+    open: str = "ok"
+    descriptor_fails: bool = False
+    vid: int = DEFAULT_VID
+    pid: int = DEFAULT_PID
+    bcd: int = DEFAULT_BCD
+    ready: list = field(default_factory=list)     # 32-byte replies
+    download: list = field(default_factory=list)
+    progress: list = field(default_factory=list)
+    faults: list = field(default_factory=list)    # "write 3 short", as the driver takes them
+
+
+@dataclass
+class ServiceSetup:
+    state: str = "running"        # running or stopped
+    start_type: str = "auto"
+    running_accepts: int = ACCEPTS_WHEN_UP
+    wait_hint: int = DEFAULT_WAIT_HINT
+    pending_ms: int = 0           # how long each pending state lasts in real time
+
+
+@dataclass
+class RegValue:
+    name: str
+    type: int
+    data: bytes
+
+
+@dataclass
+class WineSetup:
+    lc_all: str
+    args: list
+    devices: list
+    service: ServiceSetup = None  # None: the machine has no imaging service
+    instances: dict = field(default_factory=dict)  # instance number -> [RegValue]
+    mutexes: list = field(default_factory=list)
+
+
+def number(value):
+    """A scenario number: a JSON number, or a string in hex ("0x0404") or decimal."""
+    if isinstance(value, str):
+        return int(value, 16) if value[:2].lower() == "0x" else int(value, 10)
+    return int(value)
+
+
+def reply(spec):
+    data = bytearray(bytes.fromhex(spec["raw"])) if "raw" in spec else bytearray(REPLY_BYTES)
+    for name, offset, width in (("result", 0, 4), ("state", 4, 2), ("percent", 10, 1), ("model", 14, 1)):
+        if name in spec:
+            data[offset:offset + width] = number(spec[name]).to_bytes(width, "little")
+    return bytes(data)
+
+
+def make_reply(result=0, state=0, percent=0, model=0):
+    return reply({"result": result, "state": state, "percent": percent, "model": model})
+
+
+def reply_list(spec, member):
+    replies = [reply(r) for r in (spec if isinstance(spec, list) else [spec])]
+    if len(replies) > MAX_REPLIES:
+        raise Refused(member, f"the emulated driver holds at most {MAX_REPLIES} replies a list")
+    return replies
+
+
+def default_progress():
+    steps = [make_reply(state=STATE_BURNING, percent=step * PROGRESS_STEP_PERCENT)
+             for step in range(DEFAULT_PROGRESS_STEPS)]
+    return steps + [make_reply(state=0, percent=100)]
+
+
+def device_setup(spec, member):
+    d = DeviceSetup(index=number(spec["index"]), open=spec.get("open", "ok"))
+    descriptor = spec.get("descriptor", {})
+    if descriptor == "fail":
+        d.descriptor_fails = True
+    else:
+        d.vid = number(descriptor.get("vid", DEFAULT_VID))
+        d.pid = number(descriptor.get("pid", DEFAULT_PID))
+        d.bcd = number(descriptor.get("bcd", DEFAULT_BCD))
+    scanner = spec.get("scanner", {})
+    d.ready = reply_list(scanner["ready"], f"{member}.scanner.ready") if "ready" in scanner else [make_reply()]
+    d.download = reply_list(scanner["download"], f"{member}.scanner.download") if "download" in scanner \
+        else [make_reply()]
+    d.progress = reply_list(scanner["progress"], f"{member}.scanner.progress") if "progress" in scanner \
+        else default_progress()
+    seen = set()
+    for i, fault in enumerate(scanner.get("faults", [])):
+        op, n = fault["op"], number(fault.get("n", 1))
+        if (op, n) in seen:
+            # The simulator applies the first entry; the driver refuses the configuration.
+            raise Refused(f"{member}.scanner.faults[{i}]", f"a second fault for {op} {n}")
+        seen.add((op, n))
+        d.faults.append(f"{op} {n} {fault['kind']}")
+    if len(d.faults) > MAX_FAULTS:
+        raise Refused(f"{member}.scanner.faults", f"the emulated driver takes at most {MAX_FAULTS} faults")
+    return d
+
+
+def pending_ms(pending_queries, wait_hint):
+    """Real time for a pending state that the simulator ends after `pending_queries` status reads.
+
+    The updater reads, sleeps for the hint, and reads again, so read k comes about (k - 1) hints
+    after the state began: ending the state half a hint before read k + 1 shows the same reads.
+    """
+    return max(0, pending_queries * wait_hint - wait_hint // 2)
+
+
+def service_setup(spec):
+    if not spec.get("exists", True):
+        return None
+    for member in ("managerAccess", "serviceAccess"):
+        if spec.get(member, "granted") != "granted":
+            raise Refused(f"service.{member}", "access to Wine's service manager cannot be denied to the updater")
+    state = spec.get("state", "running")
+    if state not in ("running", "stopped"):
+        raise Refused("service.state", f"\"{state}\": the stand-in service starts only running or stopped")
+    start_type = spec.get("startType", "auto")
+    if start_type in ("boot", "system"):
+        raise Refused("service.startType", f"\"{start_type}\" is a driver's start type; Wine refuses it for a service")
+    s = ServiceSetup(state=state, start_type=start_type)
+    if "controlsAccepted" in spec:
+        accepts = number(spec["controlsAccepted"])
+        if state == "stopped" and accepts != 0:
+            raise Refused("service.controlsAccepted", "a stopped service accepts no control under Wine")
+        s.running_accepts = accepts if state == "running" else ACCEPTS_WHEN_UP
+    s.wait_hint = number(spec.get("waitHint", DEFAULT_WAIT_HINT))
+    queries = spec.get("pendingQueries", DEFAULT_PENDING_QUERIES)
+    if queries == -1:
+        raise Refused("service.pendingQueries", "-1 (never ending) cannot run in real time")
+    if s.wait_hint > MAX_PENDING_MS:
+        raise Refused("service.waitHint", f"over {MAX_PENDING_MS} ms: too long to wait for in real time")
+    s.pending_ms = pending_ms(number(queries), s.wait_hint)
+    if s.pending_ms > MAX_PENDING_MS:
+        raise Refused("service.pendingQueries", f"pending for over {MAX_PENDING_MS} ms: too long in real time")
+    return s
+
+
+def printable_ascii(text):
+    return all(0x20 <= ord(c) < 0x7F for c in text)
+
+
+def reg_value(name, spec, member):
+    if not printable_ascii(name):
+        raise Refused(member, "value names must be printable ASCII under Wine's reg import")
+    if isinstance(spec, str):
+        spec = {"type": "REG_SZ", "data": spec}
+    kind = REG_TYPES[spec["type"]]
+    if "hex" in spec:
+        data = bytes.fromhex(spec["hex"])
+    elif kind == REG_SZ:
+        data = spec["data"].encode("utf-8") + b"\0"
+    elif isinstance(spec["data"], str) and kind == REG_BINARY:
+        data = spec["data"].encode("utf-8")
+    else:
+        data = number(spec["data"]).to_bytes(4, "little")
+    if kind == REG_SZ:
+        text = data[:-1].decode("latin-1")
+        if not data.endswith(b"\0") or "\0" in text or not printable_ascii(text):
+            raise Refused(member, "Wine stores REG_SZ as UTF-16: only printable ASCII with one final zero "
+                                  "reads back unchanged")
+    return RegValue(name, kind, data)
+
+
+def instance_values(name, spec):
+    member = f"imagingDevices.{name}"
+    values = []
+    for value_name, value in spec.items():
+        if value_name == "access":
+            if value != "granted":
+                raise Refused(f"{member}.access", "Wine's registry keys cannot be closed to the updater")
+            continue
+        values.append(reg_value(value_name, value, f"{member}.{value_name}"))
+    return values
+
+
+def mutex_name(spec, member):
+    if "releaseAfterMs" in spec:
+        raise Refused(f"{member}.releaseAfterMs", "a release timed on the simulated clock cannot be matched in "
+                                                  "real time")
+    if spec.get("access", "granted") != "granted":
+        raise Refused(f"{member}.access", "Wine cannot deny the updater a mutex of the same user")
+    name = spec["name"]
+    rest = name
+    for prefix in NAMESPACE_PREFIXES:
+        if name.startswith(prefix):
+            rest = name[len(prefix):]
+    if not printable_ascii(name) or "\\" in rest:
+        raise Refused(f"{member}.name", "only printable ASCII names in the session or global namespace")
+    return name
+
+
+def wine_setup(scenario):
+    """The Wine prefix that `scenario` (a parsed scenario file) describes, or Refused."""
+    lang = number(scenario.get("userLangId", DEFAULT_LANG_ID))
+    if lang not in LOCALES:
+        raise Refused("userLangId", f"0x{lang:04X} has no Wine locale here (only "
+                                    f"{', '.join(f'0x{k:04X}' for k in LOCALES)})")
+    if number(scenario.get("tickStart", DEFAULT_TICK_START)) != DEFAULT_TICK_START:
+        raise Refused("tickStart", "Wine's tick count cannot be set")
+    for rid, spec in scenario.get("resources", {}).items():
+        if set(spec) != {"size"} or number(spec["size"]) != IMAGE_SIZES[rid]:
+            raise Refused(f"resources.{rid}", "scanfw.exe carries the real images")
+    if scenario.get("failures"):
+        raise Refused("failures", "Windows calls cannot be made to fail under Wine")
+    args = [str(a) for a in scenario.get("args", [])]
+    for i, arg in enumerate(args):
+        if not printable_ascii(arg):
+            raise Refused(f"args[{i}]", "only printable ASCII passes Wine's command line unchanged")
+    devices = [device_setup(d, f"devices[{i}]") for i, d in enumerate(scenario.get("devices", []))]
+    instances = {int(name): instance_values(name, spec) for name, spec in scenario.get("imagingDevices", {}).items()}
+    mutexes = [mutex_name(m, f"mutexes[{i}]") for i, m in enumerate(scenario.get("mutexes", []))]
+    return WineSetup(lc_all=LOCALES[lang], args=args, devices=devices,
+                     service=service_setup(scenario.get("service", {})), instances=instances, mutexes=mutexes)
+
+
+# ---- the .reg file (REGEDIT4, as Wine's reg import takes it) -------------------------------------
+
+def reg_string(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def reg_hex(kind_prefix, data):
+    if not data:
+        return kind_prefix
+    pieces = [f"{b:02x}" for b in data]
+    lines = [",".join(pieces[i:i + HEX_BYTES_PER_LINE]) for i in range(0, len(pieces), HEX_BYTES_PER_LINE)]
+    return kind_prefix + ",\\\n  ".join(lines)
+
+
+def reg_data(value):
+    if value.type == REG_SZ:
+        return reg_string(value.data[:-1].decode("ascii"))
+    if value.type == REG_DWORD and len(value.data) == 4:
+        return f"dword:{int.from_bytes(value.data, 'little'):08x}"
+    if value.type == REG_BINARY:
+        return reg_hex("hex:", value.data)
+    return reg_hex(f"hex({value.type:x}):", value.data)
+
+
+def reg_line(name, data):
+    return ("@" if name == "" else reg_string(name)) + "=" + data
+
+
+def dword(n):
+    return f"dword:{n:08x}"
+
+
+def registry_text(setup):
+    """The REGEDIT4 text that configures the driver, the imaging keys and the stand-in service."""
+    out = ["REGEDIT4", "", f"[{DRIVER_KEY}]",
+           reg_line("Devices", reg_string(",".join(str(d.index) for d in setup.devices))), ""]
+    for d in setup.devices:
+        out += [f"[{DRIVER_KEY}\\Device{d.index}]",
+                reg_line("Open", reg_string(d.open)),
+                reg_line("Descriptor", reg_string("fail" if d.descriptor_fails else "ok")),
+                reg_line("VendorId", dword(d.vid)),
+                reg_line("ProductId", dword(d.pid)),
+                reg_line("BcdDevice", dword(d.bcd)),
+                reg_line("Ready", reg_hex("hex:", b"".join(d.ready))),
+                reg_line("Download", reg_hex("hex:", b"".join(d.download))),
+                reg_line("Progress", reg_hex("hex:", b"".join(d.progress))),
+                reg_line("Faults", reg_string("; ".join(d.faults))), ""]
+    for number_, values in sorted(setup.instances.items()):
+        out.append(f"[{IMAGING_CLASS_KEY}\\{number_:04d}]")
+        out += [reg_line(v.name, reg_data(v)) for v in values]
+        out.append("")
+    if setup.service is not None:
+        s = setup.service
+        out += [f"[{STANDIN_KEY}]",
+                reg_line("StartPendingMs", dword(s.pending_ms)),
+                reg_line("StopPendingMs", dword(s.pending_ms)),
+                reg_line("WaitHint", dword(s.wait_hint)),
+                reg_line("RunningAccepts", dword(s.running_accepts)), ""]
+    return "\r\n".join(out) + "\r\n"
