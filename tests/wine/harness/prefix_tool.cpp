@@ -6,10 +6,12 @@
 //   e2e_prefix remove-service            deletes STISVC: a machine without the imaging service
 //   e2e_prefix set-service STATE START   STATE running|stopped, START auto|demand|disabled
 //   e2e_prefix query-service             prints "state WORD" and "startType WORD", or "missing"
-//   e2e_prefix hold READY RELEASE NAME...
-//       plays the other applications: creates each NAME as a new mutex it owns, writes "ready" to
-//       the file READY (or "error ..." when a name existed already), and keeps them until the
-//       file RELEASE exists
+//   e2e_prefix deny-key KEY              closes the HKEY_LOCAL_MACHINE subkey KEY to everyone (an
+//                                        empty DACL): opening it then fails with error 5
+//   e2e_prefix hold READY RELEASE (open|denied NAME)...
+//       plays the other applications: creates each NAME as a new mutex it owns, open to everyone
+//       or (denied) to no one but itself, writes "ready" to the file READY (or "error ..." when a
+//       name existed already), and keeps them until the file RELEASE exists
 //
 // Exit status 0 done, 1 failed (one line on stderr), 2 usage. Output uses "\n" line ends.
 #include <fcntl.h>
@@ -205,20 +207,47 @@ bool WriteText(const char* path, const std::string& text) {
 
 bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
-// As the scanning applications do: a null DACL, so that every user may open the mutex.
-HANDLE CreateOwnedMutex(const char* name) {
+// A security descriptor whose DACL is null (everyone may do everything, as the scanning
+// applications make their mutexes) or empty (no one but the owner's implicit rights).
+struct Security {
+    explicit Security(bool closed) {
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, closed ? &emptyAcl : nullptr, FALSE);
+    }
     SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-    return CreateMutexA(&attributes, TRUE, name);
+    ACL emptyAcl;
+};
+
+int DenyKey(const char* name) {
+    HKEY key = nullptr;
+    const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, WRITE_DAC, &key);
+    if (opened != ERROR_SUCCESS) {
+        SetLastError(opened);
+        return Failed("RegOpenKeyExA");
+    }
+    Security closed(true);
+    const LSTATUS set = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &closed.descriptor);
+    RegCloseKey(key);
+    if (set != ERROR_SUCCESS) {
+        SetLastError(set);
+        return Failed("RegSetKeySecurity");
+    }
+    return EXIT_DONE;
 }
 
-int Hold(const char* readyPath, const char* releasePath, const std::vector<const char*>& names) {
+struct HeldName {
+    bool denied;
+    const char* name;
+};
+
+int Hold(const char* readyPath, const char* releasePath, const std::vector<HeldName>& names) {
     std::vector<HANDLE> held;
     int rc = EXIT_DONE;
-    for (const char* name : names) {
-        HANDLE mutex = CreateOwnedMutex(name);
+    for (const auto& [denied, name] : names) {
+        Security security(denied);
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, &security.descriptor, FALSE};
+        HANDLE mutex = CreateMutexA(&attributes, TRUE, name);
         const DWORD error = GetLastError();
         if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
             held.push_back(mutex);
@@ -242,8 +271,19 @@ int Hold(const char* readyPath, const char* releasePath, const std::vector<const
 int Usage() {
     std::fprintf(stderr,
                  "usage: e2e_prefix install-service EXE | remove-service | set-service STATE START |"
-                 " query-service | hold READY RELEASE NAME...\n");
+                 " query-service | deny-key KEY | hold READY RELEASE (open|denied NAME)...\n");
     return EXIT_USAGE;
+}
+
+// The (open|denied NAME) pairs of hold; false when they are not such pairs.
+bool HeldNames(int count, char* words[], std::vector<HeldName>& names) {
+    if (count == 0 || count % 2 != 0) return false;
+    for (int i = 0; i < count; i += 2) {
+        const bool denied = std::strcmp(words[i], "denied") == 0;
+        if (!denied && std::strcmp(words[i], "open") != 0) return false;
+        names.push_back({denied, words[i + 1]});
+    }
+    return true;
 }
 
 }  // namespace
@@ -251,7 +291,7 @@ int Usage() {
 int main(int argc, char* argv[]) {
     _setmode(_fileno(stdout), _O_BINARY);
     const std::string command = argc > 1 ? argv[1] : "";
-    constexpr int HOLD_FIRST_NAME = 4;
+    constexpr int HOLD_FIRST_PAIR = 4;
     if (command == "install-service" && argc == 3) return InstallService(argv[2]);
     if (command == "remove-service" && argc == 2) return RemoveService();
     if (command == "set-service" && argc == 4) {
@@ -259,7 +299,9 @@ int main(int argc, char* argv[]) {
         return rc == EXIT_USAGE ? Usage() : rc;
     }
     if (command == "query-service" && argc == 2) return QueryService();
-    if (command == "hold" && argc > HOLD_FIRST_NAME)
-        return Hold(argv[2], argv[3], std::vector<const char*>(argv + HOLD_FIRST_NAME, argv + argc));
+    if (command == "deny-key" && argc == 3) return DenyKey(argv[2]);
+    std::vector<HeldName> names;
+    if (command == "hold" && argc > HOLD_FIRST_PAIR && HeldNames(argc - HOLD_FIRST_PAIR, argv + HOLD_FIRST_PAIR, names))
+        return Hold(argv[2], argv[3], names);
     return Usage();
 }

@@ -29,7 +29,7 @@ import sys
 import time
 
 import compare
-from scenario_setup import Refused, registry_text, wine_setup
+from scenario_setup import Refused, instance_subkey, registry_text, wine_setup
 from wine_prefix import Prefix, WineError, copy_prefix, windows_path
 
 EXIT_AGREE, EXIT_DISAGREE, EXIT_ERROR, EXIT_REFUSED = 0, 1, 2, 3
@@ -72,6 +72,8 @@ class ScenarioRun:
             f.write(registry_text(setup))
         self.prefix.start_server()
         self.prefix.run("reg-import", ["reg", "import", "scenario.reg"])
+        for number in setup.denied_instances:
+            self.prefix.run(f"deny-{number:04d}", [self.tool["e2e_prefix.exe"], "deny-key", instance_subkey(number)])
         self.prefix.run("driver-start", [self.tool["scanctl.exe"], "start"])
         _, status, _ = self.prefix.run("driver-status", [self.tool["scanctl.exe"], "status"])
         want = "devices" + "".join(f" {i}" for i in sorted(d.index for d in setup.devices)) + "\n"
@@ -83,14 +85,15 @@ class ScenarioRun:
             self.prefix.run("service-set", [self.tool["e2e_prefix.exe"], "set-service", setup.service.state,
                                             setup.service.start_type])
 
-    def hold_mutexes(self, names):
-        """Starts the other applications' process and waits until it holds every name."""
+    def hold_mutexes(self, mutexes):
+        """Starts the other applications' process and waits until it holds every mutex."""
         ready, release = (os.path.join(self.work, n) for n in ("holder.ready", "holder.release"))
         for path in (ready, release):
             if os.path.exists(path):
                 os.remove(path)
+        pairs = [word for name, denied in mutexes for word in ("denied" if denied else "open", name)]
         holder = self.prefix.start("holder", [self.tool["e2e_prefix.exe"], "hold", "holder.ready",
-                                              "holder.release"] + names)
+                                              "holder.release"] + pairs)
         deadline = time.monotonic() + HOLDER_READY_TIMEOUT_S
         while time.monotonic() < deadline and holder.poll() is None and not os.path.exists(ready):
             time.sleep(POLL_S)

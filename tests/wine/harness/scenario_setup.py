@@ -41,8 +41,7 @@ REG_TYPES = {"REG_SZ": REG_SZ, "REG_BINARY": REG_BINARY, "REG_DWORD": REG_DWORD}
 NAMESPACE_PREFIXES = ("Global\\", "Local\\")
 
 DRIVER_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\scandrv"
-IMAGING_CLASS_KEY = (r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class"
-                     r"\{6bdd1fc6-810f-11d0-bec7-08002be2092f}")
+IMAGING_CLASS_SUBKEY = r"SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-810f-11d0-bec7-08002be2092f}"
 # The stand-in service's behaviour (standin_config.h holds the same names).
 STANDIN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\scanfw e2e\imaging service"
 HEX_BYTES_PER_LINE = 24
@@ -93,7 +92,8 @@ class WineSetup:
     devices: list
     service: ServiceSetup = None  # None: the machine has no imaging service
     instances: dict = field(default_factory=dict)  # instance number -> [RegValue]
-    mutexes: list = field(default_factory=list)
+    denied_instances: list = field(default_factory=list)  # instance keys closed to everyone
+    mutexes: list = field(default_factory=list)  # (name, closed to everyone)
 
 
 def number(value):
@@ -223,22 +223,14 @@ def reg_value(name, spec, member):
 
 def instance_values(name, spec):
     member = f"imagingDevices.{name}"
-    values = []
-    for value_name, value in spec.items():
-        if value_name == "access":
-            if value != "granted":
-                raise Refused(f"{member}.access", "Wine's registry keys cannot be closed to the updater")
-            continue
-        values.append(reg_value(value_name, value, f"{member}.{value_name}"))
-    return values
+    return [reg_value(value_name, value, f"{member}.{value_name}") for value_name, value in spec.items()
+            if value_name != "access"]
 
 
-def mutex_name(spec, member):
+def held_mutex(spec, member):
     if "releaseAfterMs" in spec:
         raise Refused(f"{member}.releaseAfterMs", "a release timed on the simulated clock cannot be matched in "
                                                   "real time")
-    if spec.get("access", "granted") != "granted":
-        raise Refused(f"{member}.access", "Wine cannot deny the updater a mutex of the same user")
     name = spec["name"]
     rest = name
     for prefix in NAMESPACE_PREFIXES:
@@ -246,7 +238,7 @@ def mutex_name(spec, member):
             rest = name[len(prefix):]
     if not printable_ascii(name) or "\\" in rest:
         raise Refused(f"{member}.name", "only printable ASCII names in the session or global namespace")
-    return name
+    return name, spec.get("access", "granted") == "denied"
 
 
 def wine_setup(scenario):
@@ -267,10 +259,13 @@ def wine_setup(scenario):
         if not printable_ascii(arg):
             raise Refused(f"args[{i}]", "only printable ASCII passes Wine's command line unchanged")
     devices = [device_setup(d, f"devices[{i}]") for i, d in enumerate(scenario.get("devices", []))]
-    instances = {int(name): instance_values(name, spec) for name, spec in scenario.get("imagingDevices", {}).items()}
-    mutexes = [mutex_name(m, f"mutexes[{i}]") for i, m in enumerate(scenario.get("mutexes", []))]
+    imaging = scenario.get("imagingDevices", {})
+    instances = {int(name): instance_values(name, spec) for name, spec in imaging.items()}
+    denied = sorted(int(name) for name, spec in imaging.items() if spec.get("access", "granted") == "denied")
+    mutexes = [held_mutex(m, f"mutexes[{i}]") for i, m in enumerate(scenario.get("mutexes", []))]
     return WineSetup(lc_all=LOCALES[lang], args=args, devices=devices,
-                     service=service_setup(scenario.get("service", {})), instances=instances, mutexes=mutexes)
+                     service=service_setup(scenario.get("service", {})), instances=instances,
+                     denied_instances=denied, mutexes=mutexes)
 
 
 # ---- the .reg file (REGEDIT4, as Wine's reg import takes it) -------------------------------------
@@ -297,6 +292,11 @@ def reg_data(value):
     return reg_hex(f"hex({value.type:x}):", value.data)
 
 
+def instance_subkey(number_):
+    """An imaging-device instance key's name under HKEY_LOCAL_MACHINE."""
+    return f"{IMAGING_CLASS_SUBKEY}\\{number_:04d}"
+
+
 def reg_line(name, data):
     return ("@" if name == "" else reg_string(name)) + "=" + data
 
@@ -321,7 +321,7 @@ def registry_text(setup):
                 reg_line("Progress", reg_hex("hex:", b"".join(d.progress))),
                 reg_line("Faults", reg_string("; ".join(d.faults))), ""]
     for number_, values in sorted(setup.instances.items()):
-        out.append(f"[{IMAGING_CLASS_KEY}\\{number_:04d}]")
+        out.append(f"[HKEY_LOCAL_MACHINE\\{instance_subkey(number_)}]")
         out += [reg_line(v.name, reg_data(v)) for v in values]
         out.append("")
     if setup.service is not None:

@@ -1,0 +1,424 @@
+// One description of the byte layout, walked by a reader to decode and by a writer to encode, so
+// the two directions cannot drift apart. Multi-byte numbers are little-endian; a list is a count
+// byte then its items; a text is a length then its bytes. Past the end of the input every byte
+// reads as zero, which makes every prefix of an input a valid input too.
+#include "scenario_codec.h"
+
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "sim/builtin_scenarios.h"
+
+namespace fuzz {
+namespace {
+
+constexpr uint8_t REPLY_COMPACT = 0;
+constexpr uint8_t REPLY_RAW = 1;
+constexpr size_t REPLY_RESULT_OFFSET = 0;
+constexpr size_t REPLY_STATE_OFFSET = 4;
+constexpr size_t REPLY_PERCENT_OFFSET = 10;
+constexpr size_t REPLY_MODEL_OFFSET = 14;
+constexpr uint16_t STATE_BURNING = 7;
+constexpr uint16_t STATE_IDLE = 0;
+constexpr uint32_t RESULT_REFUSED = 0x7001;
+
+constexpr size_t OPEN_MODES = 3;
+constexpr size_t FAULT_KINDS = 5;
+constexpr size_t RESOURCE_MODES = 4;
+constexpr uint32_t FIRST_SERVICE_STATE = 1;  // SERVICE_STOPPED
+constexpr uint32_t SERVICE_STATES = 7;       // stopped .. paused
+constexpr uint32_t START_TYPES = 5;          // boot .. disabled
+constexpr uint8_t PENDING_FOR_EVER = 0xFF;
+constexpr int INSTANCE_NUMBERS = 10000;
+constexpr int IMAGE_IDS[] = {121, 131};
+
+// How a registry value's data is given: as bytes, or as one of the texts a matching entry needs,
+// so that a mutation of the scanner's number keeps its registry entry in step.
+enum DataForm : uint8_t { DATA_RAW = 0, DATA_FIRST_DEVICE_PATH = 1, DATA_TARGET_ID = 2, DATA_FORMS = 3 };
+constexpr const char* DEVICE_PATH_PREFIX = "\\\\.\\usbscan";
+constexpr const char* TARGET_MATCHING_ID = "usb\\vid_2a7b&pid_41c3";
+
+// How a value or mutex is named: one of the names the updater uses, or any text.
+const std::vector<std::string> kValueNames = {"CreateFileName", "MatchingDeviceId", "FriendlyName"};
+const std::string kFirstLockPrefix = "Global\\TARVO_SCAN_EXT_APP_MUTEX_";
+const std::string kSecondLockName = "{5B2E8D41-9C3A-4e07-B6F1-3D8A0C7E2F94}";
+enum MutexName : uint8_t { MUTEX_RAW = 0, MUTEX_SECOND_LOCK = 1, MUTEX_FIRST_LOCK = 2, MUTEX_NAMES = 3 };
+constexpr size_t LOCK_NAME_CAPACITY = 259;  // the updater's 260-byte buffer less its terminator
+
+class Reader {
+public:
+    static constexpr bool kReading = true;
+    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    void Bytes(uint8_t* out, size_t n) {
+        for (size_t i = 0; i < n; ++i) out[i] = pos_ < size_ ? data_[pos_++] : 0;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+class Writer {
+public:
+    static constexpr bool kReading = false;
+    void Bytes(const uint8_t* in, size_t n) { out_.insert(out_.end(), in, in + n); }
+    std::vector<uint8_t> Take() { return std::move(out_); }
+
+private:
+    std::vector<uint8_t> out_;
+};
+
+[[noreturn]] void Unrepresentable(const std::string& what) {
+    throw std::invalid_argument("cannot encode " + what + " within the fuzzer's limits");
+}
+
+template <typename C, typename T>
+void Int(C& c, T& value) {
+    uint8_t bytes[sizeof(T)];
+    for (size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+    c.Bytes(bytes, sizeof bytes);
+    uint64_t v = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) v |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+    value = static_cast<T>(v);
+}
+
+template <typename C>
+void Flag(C& c, bool& flag) {
+    uint8_t v = flag ? 1 : 0;
+    Int(c, v);
+    flag = (v & 1) != 0;
+}
+
+// A value of `count` possibilities stored as one byte, `first` being the lowest.
+template <typename C, typename T>
+void Choice(C& c, T& value, uint32_t count, uint32_t first = 0) {
+    const uint32_t stored = static_cast<uint32_t>(value) - first;
+    if constexpr (!C::kReading)
+        if (stored >= count) Unrepresentable("a choice of " + std::to_string(count));
+    uint8_t v = static_cast<uint8_t>(stored);
+    Int(c, v);
+    value = static_cast<T>(first + v % count);
+}
+
+// A count byte, then the items; the count stored is the number above `min`.
+template <typename C, typename T, typename Each>
+void List(C& c, std::vector<T>& list, size_t min, size_t max, Each each) {
+    if constexpr (!C::kReading)
+        if (list.size() < min || list.size() > max) Unrepresentable("a list of " + std::to_string(list.size()));
+    uint8_t extra = static_cast<uint8_t>(list.size() - std::min(list.size(), min));
+    Int(c, extra);
+    if constexpr (C::kReading) list.resize(min + extra % (max - min + 1));
+    for (T& item : list) each(item);
+}
+
+template <typename C>
+void Bytes(C& c, std::vector<uint8_t>& bytes, size_t max) {
+    if constexpr (!C::kReading)
+        if (bytes.size() > max) Unrepresentable(std::to_string(bytes.size()) + " bytes");
+    uint16_t n = static_cast<uint16_t>(bytes.size());
+    Int(c, n);
+    if constexpr (C::kReading) bytes.resize(n % (max + 1));
+    c.Bytes(bytes.data(), bytes.size());
+}
+
+template <typename C>
+void Text(C& c, std::string& text, size_t max) {
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    Bytes(c, bytes, max);
+    text.assign(bytes.begin(), bytes.end());
+}
+
+uint32_t Field(const sim::ReplyBytes& r, size_t offset, size_t width) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < width; ++i) v |= static_cast<uint32_t>(r[offset + i]) << (8 * i);
+    return v;
+}
+
+// A reply whose uninterpreted bytes are all zero is stored by its four fields alone.
+template <typename C>
+void Reply(C& c, sim::ReplyBytes& reply) {
+    const uint32_t result = Field(reply, REPLY_RESULT_OFFSET, sizeof(uint32_t));
+    uint16_t state = static_cast<uint16_t>(Field(reply, REPLY_STATE_OFFSET, sizeof(uint16_t)));
+    uint8_t percent = reply[REPLY_PERCENT_OFFSET], model = reply[REPLY_MODEL_OFFSET];
+    uint8_t form = sim::MakeReply(result, state, percent, model) == reply ? REPLY_COMPACT : REPLY_RAW;
+    Int(c, form);
+    if ((form & 1) == REPLY_RAW) {
+        c.Bytes(reply.data(), reply.size());
+        return;
+    }
+    uint32_t r = result;
+    Int(c, r);
+    Int(c, state);
+    Int(c, percent);
+    Int(c, model);
+    reply = sim::MakeReply(r, state, percent, model);
+}
+
+template <typename C>
+void Scanner(C& c, sim::ScannerSpec& s) {
+    List(c, s.ready, 1, MAX_READY_REPLIES, [&](sim::ReplyBytes& r) { Reply(c, r); });
+    List(c, s.download, 1, MAX_DOWNLOAD_REPLIES, [&](sim::ReplyBytes& r) { Reply(c, r); });
+    List(c, s.progress, 1, MAX_PROGRESS_REPLIES, [&](sim::ReplyBytes& r) { Reply(c, r); });
+    List(c, s.faults, 0, MAX_FAULTS, [&](sim::TransferFault& f) {
+        Flag(c, f.onRead);
+        uint8_t n = static_cast<uint8_t>(f.n - 1);  // counts from 1
+        if constexpr (!C::kReading)
+            if (f.n == 0 || f.n - 1 > UINT8_MAX) Unrepresentable("fault number " + std::to_string(f.n));
+        Int(c, n);
+        f.n = n + 1u;
+        Choice(c, f.kind, FAULT_KINDS);
+    });
+}
+
+template <typename C>
+void Device(C& c, sim::DeviceSpec& d) {
+    if constexpr (!C::kReading)
+        if (d.index < 0 || d.index > UINT8_MAX) Unrepresentable("device index");
+    uint8_t index = static_cast<uint8_t>(d.index);
+    Int(c, index);
+    d.index = index;
+    Choice(c, d.open, OPEN_MODES);
+    Flag(c, d.descriptorFails);
+    Int(c, d.vid);
+    Int(c, d.pid);
+    Int(c, d.bcd);
+    Scanner(c, d.scanner);
+}
+
+template <typename C>
+void Service(C& c, sim::ServiceSpec& s) {
+    Flag(c, s.exists);
+    Flag(c, s.managerDenied);
+    Flag(c, s.serviceDenied);
+    Choice(c, s.state, SERVICE_STATES, FIRST_SERVICE_STATE);
+    Int(c, s.controlsAccepted);
+    Choice(c, s.startType, START_TYPES);
+    Int(c, s.waitHint);
+    if constexpr (!C::kReading)
+        if (s.pendingQueries < -1 || s.pendingQueries >= PENDING_FOR_EVER) Unrepresentable("pendingQueries");
+    uint8_t pending = s.pendingQueries < 0 ? PENDING_FOR_EVER : static_cast<uint8_t>(s.pendingQueries);
+    Int(c, pending);
+    s.pendingQueries = pending == PENDING_FOR_EVER ? -1 : pending;
+}
+
+// The name of one of the updater's values, or any text.
+template <typename C>
+void ValueName(C& c, std::string& name) {
+    auto known = std::find(kValueNames.begin(), kValueNames.end(), name);
+    uint8_t which = static_cast<uint8_t>(known - kValueNames.begin());
+    Int(c, which);
+    which %= kValueNames.size() + 1;
+    if (which < kValueNames.size())
+        name = kValueNames[which];
+    else
+        Text(c, name, MAX_VALUE_NAME_BYTES);
+}
+
+template <typename C>
+void Value(C& c, sim::RegValue& v, const sim::Scenario& s) {
+    ValueName(c, v.name);
+    uint8_t type = static_cast<uint8_t>(v.type);
+    if constexpr (!C::kReading)
+        if (v.type > UINT8_MAX) Unrepresentable("value type");
+    Int(c, type);
+    v.type = type;
+    uint8_t form = DATA_RAW;
+    Int(c, form);
+    form %= DATA_FORMS;
+    if (form == DATA_RAW) {
+        Bytes(c, v.data, MAX_VALUE_BYTES);
+        return;
+    }
+    std::string text = TARGET_MATCHING_ID;
+    if (form == DATA_FIRST_DEVICE_PATH)
+        text = DEVICE_PATH_PREFIX + std::to_string(s.devices.empty() ? 0 : s.devices.front().index);
+    v.data.assign(text.begin(), text.end());
+    v.data.push_back(0);
+}
+
+template <typename C>
+void ImagingDevices(C& c, sim::Scenario& s) {
+    std::vector<std::pair<int, sim::InstanceSpec>> instances(s.imagingDevices.begin(), s.imagingDevices.end());
+    List(c, instances, 0, MAX_INSTANCES, [&](std::pair<int, sim::InstanceSpec>& entry) {
+        uint16_t number = static_cast<uint16_t>(entry.first);
+        Int(c, number);
+        entry.first = number % INSTANCE_NUMBERS;
+        Flag(c, entry.second.accessDenied);
+        List(c, entry.second.values, 0, MAX_VALUES, [&](sim::RegValue& v) { Value(c, v, s); });
+    });
+    if constexpr (C::kReading) s.imagingDevices = {instances.begin(), instances.end()};
+}
+
+// The FriendlyName that the first registry entry carries, as the updater would read it.
+std::string FirstFriendlyName(const sim::Scenario& s) {
+    for (const auto& [number, instance] : s.imagingDevices)
+        for (const sim::RegValue& v : instance.values)
+            if (v.name == "FriendlyName") {
+                std::string text(v.data.begin(), v.data.end());
+                return text.substr(0, text.find('\0'));
+            }
+    return "";
+}
+
+template <typename C>
+void Mutex(C& c, sim::MutexSpec& m, const sim::Scenario& s) {
+    uint8_t which = MUTEX_RAW;
+    Int(c, which);
+    which %= MUTEX_NAMES;
+    if (which == MUTEX_SECOND_LOCK)
+        m.name = kSecondLockName;
+    else if (which == MUTEX_FIRST_LOCK)
+        m.name = (kFirstLockPrefix + FirstFriendlyName(s)).substr(0, LOCK_NAME_CAPACITY);
+    else
+        Text(c, m.name, MAX_MUTEX_NAME_BYTES);
+    bool releases = m.releaseAfterMs.has_value();
+    Flag(c, releases);
+    if (releases) {
+        if constexpr (!C::kReading)
+            if (*m.releaseAfterMs > UINT32_MAX) Unrepresentable("releaseAfterMs");
+        uint32_t ms = static_cast<uint32_t>(m.releaseAfterMs.value_or(0));
+        Int(c, ms);
+        m.releaseAfterMs = ms;
+    } else {
+        m.releaseAfterMs.reset();
+    }
+    Flag(c, m.accessDenied);
+}
+
+template <typename C>
+void Resources(C& c, sim::Scenario& s) {
+    for (int id : IMAGE_IDS) {
+        sim::ResourceSpec& r = s.resources[id];
+        Choice(c, r.mode, RESOURCE_MODES);
+        const std::vector<uint32_t>& sizes = ImageSizes(id);
+        auto at = std::find(sizes.begin(), sizes.end(), r.size);
+        if constexpr (!C::kReading)
+            if (at == sizes.end()) Unrepresentable("image size " + std::to_string(r.size));
+        uint8_t which = static_cast<uint8_t>(at - sizes.begin());
+        Int(c, which);
+        r.size = sizes[which % sizes.size()];
+    }
+}
+
+template <typename C>
+void Failure(C& c, sim::FailureSpec& f) {
+    const std::vector<std::string>& calls = FuzzedCalls();
+    auto at = std::find(calls.begin(), calls.end(), f.call);
+    if constexpr (!C::kReading)
+        if (at == calls.end()) Unrepresentable("a failure of " + f.call);
+    uint8_t which = static_cast<uint8_t>(at - calls.begin());
+    Int(c, which);
+    f.call = calls[which % calls.size()];
+    if constexpr (!C::kReading)
+        if (f.nth == 0 || f.nth - 1 > UINT16_MAX || f.count > UINT8_MAX) Unrepresentable("a failure's range");
+    uint16_t nth = static_cast<uint16_t>(f.nth - 1);  // counts from 1
+    Int(c, nth);
+    f.nth = nth + 1u;
+    uint8_t count = static_cast<uint8_t>(f.count);
+    Int(c, count);
+    f.count = count;
+    bool hasError = f.error.has_value();
+    Flag(c, hasError);
+    if (hasError) {
+        uint32_t error = f.error.value_or(0);
+        Int(c, error);
+        f.error = error;
+    } else {
+        f.error.reset();
+    }
+}
+
+template <typename C>
+void Visit(C& c, sim::Scenario& s) {
+    Int(c, s.userLangId);
+    Int(c, s.tickStart);
+    List(c, s.args, 0, MAX_ARGS, [&](std::string& a) { Text(c, a, MAX_ARG_BYTES); });
+    List(c, s.devices, 0, MAX_DEVICES, [&](sim::DeviceSpec& d) { Device(c, d); });
+    Service(c, s.service);
+    ImagingDevices(c, s);
+    List(c, s.mutexes, 0, MAX_MUTEXES, [&](sim::MutexSpec& m) { Mutex(c, m, s); });
+    Resources(c, s);
+    List(c, s.failures, 0, MAX_FAILURES, [&](sim::FailureSpec& f) { Failure(c, f); });
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Keeps only the first of the items that `same` calls equal, as the scenario loader demands.
+template <typename T, typename Same>
+void DropRepeats(std::vector<T>& items, Same same) {
+    std::vector<T> kept;
+    for (T& item : items)
+        if (std::none_of(kept.begin(), kept.end(), [&](const T& k) { return same(k, item); }))
+            kept.push_back(std::move(item));
+    items = std::move(kept);
+}
+
+// The rules the loader enforces, and the bounds that keep a run short.
+void Bound(sim::Scenario& s) {
+    DropRepeats(s.devices, [](const sim::DeviceSpec& a, const sim::DeviceSpec& b) { return a.index == b.index; });
+    for (sim::DeviceSpec& d : s.devices) {
+        // The last progress reply repeats for ever: it must not keep the burn going.
+        sim::ReplyBytes& last = d.scanner.progress.back();
+        const bool burning = Field(last, REPLY_STATE_OFFSET, sizeof(uint16_t)) == STATE_BURNING &&
+                             Field(last, REPLY_RESULT_OFFSET, sizeof(uint32_t)) != RESULT_REFUSED;
+        if (burning) {
+            last[REPLY_STATE_OFFSET] = static_cast<uint8_t>(STATE_IDLE);
+            last[REPLY_STATE_OFFSET + 1] = 0;
+        }
+    }
+    for (auto& [number, instance] : s.imagingDevices)
+        DropRepeats(instance.values,
+                    [](const sim::RegValue& a, const sim::RegValue& b) { return SameIgnoringCase(a.name, b.name); });
+    s.mutexes.erase(std::remove_if(s.mutexes.begin(), s.mutexes.end(),
+                                   [](const sim::MutexSpec& m) { return m.name.empty(); }),
+                    s.mutexes.end());
+    DropRepeats(s.mutexes, [](const sim::MutexSpec& a, const sim::MutexSpec& b) { return a.name == b.name; });
+    DropRepeats(s.failures, [](const sim::FailureSpec& a, const sim::FailureSpec& b) { return a.call == b.call; });
+    for (sim::FailureSpec& f : s.failures)
+        if (f.call == "Sleep" && (f.count == 0 || f.count > MAX_SLEEP_FAILURES)) f.count = MAX_SLEEP_FAILURES;
+}
+
+}  // namespace
+
+const std::vector<uint32_t>& ImageSizes(int resourceId) {
+    static const std::vector<uint32_t> sizes121 = {sim::IMAGE_121_SIZE, 0, 1, 16, 4095};
+    static const std::vector<uint32_t> sizes131 = {sim::IMAGE_131_SIZE, 0, 1, 16, 4095};
+    return resourceId == IMAGE_IDS[0] ? sizes121 : sizes131;
+}
+
+const std::vector<std::string>& FuzzedCalls() {
+    static const std::vector<std::string> calls = [] {
+        std::vector<std::string> all = sim::FailableCalls();
+        all.erase(std::remove(all.begin(), all.end(), "LocalFree"), all.end());
+        return all;
+    }();
+    return calls;
+}
+
+sim::Scenario DecodeScenario(const uint8_t* data, size_t size) {
+    Reader reader(data, size);
+    sim::Scenario s;
+    s.source = "fuzz";
+    // The loader's default of an absent member: both images present at full size.
+    for (int id : IMAGE_IDS) s.resources[id] = {sim::ResourceMode::Present, ImageSizes(id).front()};
+    Visit(reader, s);
+    Bound(s);
+    return s;
+}
+
+std::vector<uint8_t> EncodeScenario(const sim::Scenario& scenario) {
+    sim::Scenario s = scenario;
+    Writer writer;
+    Visit(writer, s);
+    return writer.Take();
+}
+
+}  // namespace fuzz
