@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Every test: installs what the machine lacks, configures and builds the host, sanitizer and
-# Windows presets, and runs all their tests. Exits non-zero on the first failure.
+# Every test: installs what the machine lacks, configures and builds the host, sanitizer, Windows
+# and fuzz presets, and runs all their tests (the fuzz preset's: each fuzz target for a bounded
+# time, failing on any finding). Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
 
-for preset in host host-asan windows; do
+for preset in host host-asan windows fuzz; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
 
-for preset in host host-asan windows; do
+for preset in host host-asan windows fuzz; do
   echo "=== $preset: tests"
   ctest --preset "$preset"
 done

@@ -2,7 +2,9 @@
 //
 // A named mutex exists while any process has a handle to it. Opening an existing one gives a
 // handle without ownership and ERROR_ALREADY_EXISTS; only the thread that owns a mutex can
-// release it. Names compare exactly: "Global\X" and "X" are different mutexes.
+// release it. Names compare exactly, but for one alias: a name without a namespace prefix lives in
+// the session namespace, which "Local\" names explicitly, so "Local\X" and "X" are one mutex while
+// "Global\X" is another.
 #include <nlohmann/json.hpp>
 
 #include "sim/machine.h"
@@ -12,6 +14,7 @@ namespace {
 // The namespace prefixes a name may start with; any other backslash names an object directory
 // that does not exist.
 constexpr const char* NAMESPACE_PREFIXES[] = {"Global\\", "Local\\"};
+constexpr const char* SESSION_PREFIX = "Local\\";
 constexpr WORD SE_DACL_PRESENT = 0x0004;
 
 std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
@@ -35,10 +38,16 @@ void PassOtherProcessesTime() {
     }
 }
 
+// The name in the session namespace, without the "Local\" that may spell it out.
+std::string SessionName(const std::string& name) {
+    const std::string prefix = SESSION_PREFIX;
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
+}
+
 int FindExisting(const std::string& name) {
     const auto& objects = sim::M().mutexes.objects;
     for (size_t id = 0; id < objects.size(); ++id)
-        if (objects[id].exists && objects[id].name == name) return static_cast<int>(id);
+        if (objects[id].exists && SessionName(objects[id].name) == SessionName(name)) return static_cast<int>(id);
     return -1;
 }
 

@@ -2,6 +2,7 @@
 // that whoever wrote the scenario can fix it without reading this code.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -16,7 +17,6 @@ namespace {
 using nlohmann::json;
 
 constexpr int MAX_DEVICE_INDEX = 255;
-constexpr int MAX_INSTANCE = 9999;
 constexpr uint8_t TARGET_STATE_BURNING = 7;
 constexpr int DEFAULT_PROGRESS_STEPS = 10;
 constexpr int PROGRESS_STEP_PERCENT = 10;
@@ -26,8 +26,24 @@ public:
     explicit Loader(std::string source) : source_(std::move(source)) {}
 
     [[noreturn]] void Fail(const std::string& field, const std::string& problem) const {
-        throw ScenarioError(source_ + ": " + (field.empty() ? "(top level)" : field) + ": " +
-                            problem);
+        throw ScenarioError(OneLine(source_ + ": " + (field.empty() ? "(top level)" : field) + ": " + problem));
+    }
+
+    // Member names and values in a message come from the file and may hold line breaks; they are
+    // shown escaped so that the message stays one line.
+    static std::string OneLine(const std::string& text) {
+        constexpr unsigned char FIRST_PRINTABLE = 0x20;
+        std::string out;
+        for (char c : text) {
+            if (static_cast<unsigned char>(c) >= FIRST_PRINTABLE) {
+                out += c;
+                continue;
+            }
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+            out += escaped;
+        }
+        return out;
     }
 
     void RequireObject(const json& j, const std::string& field) const {
@@ -444,7 +460,7 @@ Scenario ParseScenario(const std::string& jsonText, const std::string& source) {
     json j;
     try {
         j = json::parse(jsonText);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // a syntax error, or a number too large for any type
         loader.Fail("(JSON)", e.what());
     }
     return loader.Top(j);

@@ -5,6 +5,7 @@
 #include "scenario_codec.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -35,11 +36,19 @@ constexpr uint8_t PENDING_FOR_EVER = 0xFF;
 constexpr int INSTANCE_NUMBERS = 10000;
 constexpr int IMAGE_IDS[] = {121, 131};
 
-// How a registry value's data is given: as bytes, or as one of the texts a matching entry needs,
-// so that a mutation of the scanner's number keeps its registry entry in step.
-enum DataForm : uint8_t { DATA_RAW = 0, DATA_FIRST_DEVICE_PATH = 1, DATA_TARGET_ID = 2, DATA_FORMS = 3 };
+// The scanner's own registry entry, when it has the usual shape, is stored first and apart from
+// the other instance keys: mutations elsewhere then leave it matching the scanner, which spares
+// most runs the updater's walk over all 10,000 instance keys (one such walk costs as much as
+// fifty whole updates). It sits at one of the first 256 keys, so a run that finds it is short.
+enum EntryMode : uint8_t { ENTRY_NONE = 0, ENTRY_PRESENT = 1, ENTRY_MODES = 4 };  // 1..3: present
+constexpr int MAX_ENTRY_INSTANCE = 255;
+constexpr size_t MAX_ID_SUFFIX_BYTES = 32;
+constexpr size_t MAX_FRIENDLY_NAME_BYTES = 300;
 constexpr const char* DEVICE_PATH_PREFIX = "\\\\.\\usbscan";
-constexpr const char* TARGET_MATCHING_ID = "usb\\vid_2a7b&pid_41c3";
+constexpr const char* TARGET_ID_PREFIX = "usb\\vid_2a7b&pid_41c3";
+constexpr uint16_t TARGET_VID = 0x2A7B;
+constexpr uint16_t TARGET_PID = 0x41C3;
+constexpr uint32_t TYPE_SZ = 1;  // REG_SZ
 
 // How a value or mutex is named: one of the names the updater uses, or any text.
 const std::vector<std::string> kValueNames = {"CreateFileName", "MatchingDeviceId", "FriendlyName"};
@@ -219,38 +228,111 @@ void ValueName(C& c, std::string& name) {
 }
 
 template <typename C>
-void Value(C& c, sim::RegValue& v, const sim::Scenario& s) {
+void Value(C& c, sim::RegValue& v) {
     ValueName(c, v.name);
     uint8_t type = static_cast<uint8_t>(v.type);
     if constexpr (!C::kReading)
         if (v.type > UINT8_MAX) Unrepresentable("value type");
     Int(c, type);
     v.type = type;
-    uint8_t form = DATA_RAW;
-    Int(c, form);
-    form %= DATA_FORMS;
-    if (form == DATA_RAW) {
-        Bytes(c, v.data, MAX_VALUE_BYTES);
-        return;
+    Bytes(c, v.data, MAX_VALUE_BYTES);
+}
+
+// The device name of the scanner the updater will find: the first listed device that opens and
+// answers with the target's IDs.
+std::string ScannerPath(const sim::Scenario& s) {
+    for (const sim::DeviceSpec& d : s.devices)
+        if (d.open == sim::OpenMode::Ok && !d.descriptorFails && d.vid == TARGET_VID && d.pid == TARGET_PID)
+            return DEVICE_PATH_PREFIX + std::to_string(d.index);
+    return DEVICE_PATH_PREFIX + std::to_string(0);
+}
+
+std::vector<uint8_t> Sz(const std::string& text) {
+    std::vector<uint8_t> data(text.begin(), text.end());
+    data.push_back(0);
+    return data;
+}
+
+// The text of a REG_SZ value whose only zero byte is its terminator.
+std::optional<std::string> PlainText(const sim::RegValue& v, size_t max) {
+    if (v.type != TYPE_SZ || v.data.empty() || v.data.back() != 0 || v.data.size() - 1 > max) return std::nullopt;
+    const std::string text(v.data.begin(), v.data.end() - 1);
+    if (text.find('\0') != std::string::npos) return std::nullopt;
+    return text;
+}
+
+// The scanner's entry: its instance number, what follows the IDs in its MatchingDeviceId, and its
+// FriendlyName. Its CreateFileName is the scanner's device name.
+struct ScannerEntry {
+    bool present = false;
+    uint8_t number = 0;
+    std::string idSuffix, friendlyName;
+};
+
+// The values of the entry, in the order the scenario loader gives them (by name).
+sim::InstanceSpec EntryInstance(const ScannerEntry& e, const sim::Scenario& s) {
+    sim::InstanceSpec instance;
+    instance.values = {{"CreateFileName", TYPE_SZ, Sz(ScannerPath(s))},
+                       {"FriendlyName", TYPE_SZ, Sz(e.friendlyName)},
+                       {"MatchingDeviceId", TYPE_SZ, Sz(TARGET_ID_PREFIX + e.idSuffix)}};
+    return instance;
+}
+
+bool SameInstance(const sim::InstanceSpec& a, const sim::InstanceSpec& b) {
+    if (a.accessDenied != b.accessDenied || a.values.size() != b.values.size()) return false;
+    for (size_t i = 0; i < a.values.size(); ++i)
+        if (a.values[i].name != b.values[i].name || a.values[i].type != b.values[i].type ||
+            a.values[i].data != b.values[i].data)
+            return false;
+    return true;
+}
+
+// The first instance key that has exactly the shape of a scanner entry, if any.
+ScannerEntry FindScannerEntry(const sim::Scenario& s) {
+    for (const auto& [number, instance] : s.imagingDevices) {
+        if (number > MAX_ENTRY_INSTANCE || instance.values.size() != 3) continue;
+        ScannerEntry e;
+        e.present = true;
+        e.number = static_cast<uint8_t>(number);
+        const std::optional<std::string> id = PlainText(instance.values[2], std::string(TARGET_ID_PREFIX).size() + MAX_ID_SUFFIX_BYTES);
+        const std::optional<std::string> name = PlainText(instance.values[1], MAX_FRIENDLY_NAME_BYTES);
+        if (!id.has_value() || !name.has_value() || id->rfind(TARGET_ID_PREFIX, 0) != 0) continue;
+        e.idSuffix = id->substr(std::string(TARGET_ID_PREFIX).size());
+        e.friendlyName = *name;
+        if (SameInstance(instance, EntryInstance(e, s))) return e;
     }
-    std::string text = TARGET_MATCHING_ID;
-    if (form == DATA_FIRST_DEVICE_PATH)
-        text = DEVICE_PATH_PREFIX + std::to_string(s.devices.empty() ? 0 : s.devices.front().index);
-    v.data.assign(text.begin(), text.end());
-    v.data.push_back(0);
+    return {};
 }
 
 template <typename C>
-void ImagingDevices(C& c, sim::Scenario& s) {
-    std::vector<std::pair<int, sim::InstanceSpec>> instances(s.imagingDevices.begin(), s.imagingDevices.end());
-    List(c, instances, 0, MAX_INSTANCES, [&](std::pair<int, sim::InstanceSpec>& entry) {
-        uint16_t number = static_cast<uint16_t>(entry.first);
+void Entry(C& c, ScannerEntry& e) {
+    uint8_t mode = e.present ? ENTRY_PRESENT : ENTRY_NONE;
+    Int(c, mode);
+    e.present = mode % ENTRY_MODES != ENTRY_NONE;
+    if (!e.present) return;
+    Int(c, e.number);
+    Text(c, e.idSuffix, MAX_ID_SUFFIX_BYTES);
+    Text(c, e.friendlyName, MAX_FRIENDLY_NAME_BYTES);
+}
+
+// The instance keys other than the scanner's entry; the entry joins them unless a key of its
+// number is among them.
+template <typename C>
+void ImagingDevices(C& c, sim::Scenario& s, const ScannerEntry& entry) {
+    std::vector<std::pair<int, sim::InstanceSpec>> instances;
+    for (const auto& [number, instance] : s.imagingDevices)
+        if (!entry.present || number != entry.number) instances.emplace_back(number, instance);
+    List(c, instances, 0, MAX_INSTANCES, [&](std::pair<int, sim::InstanceSpec>& key) {
+        uint16_t number = static_cast<uint16_t>(key.first);
         Int(c, number);
-        entry.first = number % INSTANCE_NUMBERS;
-        Flag(c, entry.second.accessDenied);
-        List(c, entry.second.values, 0, MAX_VALUES, [&](sim::RegValue& v) { Value(c, v, s); });
+        key.first = number % INSTANCE_NUMBERS;
+        Flag(c, key.second.accessDenied);
+        List(c, key.second.values, 0, MAX_VALUES, [&](sim::RegValue& v) { Value(c, v); });
     });
-    if constexpr (C::kReading) s.imagingDevices = {instances.begin(), instances.end()};
+    if constexpr (C::kReading) {
+        s.imagingDevices = {instances.begin(), instances.end()};
+        if (entry.present) s.imagingDevices.emplace(entry.number, EntryInstance(entry, s));
+    }
 }
 
 // The FriendlyName that the first registry entry carries, as the updater would read it.
@@ -306,7 +388,7 @@ void Resources(C& c, sim::Scenario& s) {
 
 template <typename C>
 void Failure(C& c, sim::FailureSpec& f) {
-    const std::vector<std::string>& calls = FuzzedCalls();
+    const std::vector<std::string>& calls = sim::FailableCalls();
     auto at = std::find(calls.begin(), calls.end(), f.call);
     if constexpr (!C::kReading)
         if (at == calls.end()) Unrepresentable("a failure of " + f.call);
@@ -334,12 +416,14 @@ void Failure(C& c, sim::FailureSpec& f) {
 
 template <typename C>
 void Visit(C& c, sim::Scenario& s) {
+    ScannerEntry entry = FindScannerEntry(s);
+    Entry(c, entry);
     Int(c, s.userLangId);
     Int(c, s.tickStart);
     List(c, s.args, 0, MAX_ARGS, [&](std::string& a) { Text(c, a, MAX_ARG_BYTES); });
     List(c, s.devices, 0, MAX_DEVICES, [&](sim::DeviceSpec& d) { Device(c, d); });
     Service(c, s.service);
-    ImagingDevices(c, s);
+    ImagingDevices(c, s, entry);
     List(c, s.mutexes, 0, MAX_MUTEXES, [&](sim::MutexSpec& m) { Mutex(c, m, s); });
     Resources(c, s);
     List(c, s.failures, 0, MAX_FAILURES, [&](sim::FailureSpec& f) { Failure(c, f); });
@@ -374,9 +458,14 @@ void Bound(sim::Scenario& s) {
             last[REPLY_STATE_OFFSET + 1] = 0;
         }
     }
-    for (auto& [number, instance] : s.imagingDevices)
+    for (auto& [number, instance] : s.imagingDevices) {
         DropRepeats(instance.values,
                     [](const sim::RegValue& a, const sim::RegValue& b) { return SameIgnoringCase(a.name, b.name); });
+        // The simulated registry cannot yet return a value of no bytes (it hands memcpy a null
+        // source); until it can, every value carries at least one byte.
+        for (sim::RegValue& v : instance.values)
+            if (v.data.empty()) v.data.push_back(0);
+    }
     s.mutexes.erase(std::remove_if(s.mutexes.begin(), s.mutexes.end(),
                                    [](const sim::MutexSpec& m) { return m.name.empty(); }),
                     s.mutexes.end());
@@ -392,15 +481,6 @@ const std::vector<uint32_t>& ImageSizes(int resourceId) {
     static const std::vector<uint32_t> sizes121 = {sim::IMAGE_121_SIZE, 0, 1, 16, 4095};
     static const std::vector<uint32_t> sizes131 = {sim::IMAGE_131_SIZE, 0, 1, 16, 4095};
     return resourceId == IMAGE_IDS[0] ? sizes121 : sizes131;
-}
-
-const std::vector<std::string>& FuzzedCalls() {
-    static const std::vector<std::string> calls = [] {
-        std::vector<std::string> all = sim::FailableCalls();
-        all.erase(std::remove(all.begin(), all.end(), "LocalFree"), all.end());
-        return all;
-    }();
-    return calls;
 }
 
 sim::Scenario DecodeScenario(const uint8_t* data, size_t size) {

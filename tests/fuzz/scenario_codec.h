@@ -35,9 +35,6 @@ constexpr uint32_t MAX_SLEEP_FAILURES = 64;
 // The image sizes a scenario may give (besides the real ones): a cache keeps every image made, so
 // the sizes must come from a short list.
 const std::vector<uint32_t>& ImageSizes(int resourceId);
-// The calls a decoded failure plan may name: every failable call but LocalFree, whose failure
-// leaks the simulated block for real and would be reported as a leak of the fuzzer itself.
-const std::vector<std::string>& FuzzedCalls();
 
 sim::Scenario DecodeScenario(const uint8_t* data, size_t size);
 // The bytes that decode to `scenario`; std::invalid_argument for a scenario beyond the limits.

@@ -54,7 +54,8 @@ def main(argv):
     except (WineError, OSError) as e:
         print(f"make_template: {e}", file=sys.stderr)
         return 1
-    print(f"template prefix ready: {args.template} (wineboot {boot_s:.1f} s, in all {time.monotonic() - started:.1f} s)")
+    total_s = time.monotonic() - started
+    print(f"template prefix ready: {args.template} (wineboot {boot_s:.1f} s, in all {total_s:.1f} s)")
     return 0
 
 

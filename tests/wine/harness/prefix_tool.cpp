@@ -70,7 +70,8 @@ int Failed(const char* what) {
 template <size_t N>
 const char* WordOf(const Word (&words)[N], DWORD value) {
     for (const Word& w : words)
-        if (w.value == value) return w.text;
+        if (w.value == value)
+            return w.text;
     return "?";
 }
 
@@ -89,11 +90,14 @@ class Service {
 public:
     explicit Service(const char* name) {
         manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        if (manager_ != nullptr) service_ = OpenServiceA(manager_, name, SERVICE_ALL_ACCESS);
+        if (manager_ != nullptr)
+            service_ = OpenServiceA(manager_, name, SERVICE_ALL_ACCESS);
     }
     ~Service() {
-        if (service_ != nullptr) CloseServiceHandle(service_);
-        if (manager_ != nullptr) CloseServiceHandle(manager_);
+        if (service_ != nullptr)
+            CloseServiceHandle(service_);
+        if (manager_ != nullptr)
+            CloseServiceHandle(manager_);
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -109,8 +113,10 @@ bool WaitForState(SC_HANDLE service, DWORD state) {
     const DWORD start = GetTickCount();
     SERVICE_STATUS status{};
     while (QueryServiceStatus(service, &status)) {
-        if (status.dwCurrentState == state) return true;
-        if (GetTickCount() - start >= SETTLE_TIMEOUT_MS) break;
+        if (status.dwCurrentState == state)
+            return true;
+        if (GetTickCount() - start >= SETTLE_TIMEOUT_MS)
+            break;
         Sleep(POLL_MS);
     }
     std::fprintf(stderr, "e2e_prefix: the service is %s, not %s\n", WordOf(STATE_WORDS, status.dwCurrentState),
@@ -120,8 +126,10 @@ bool WaitForState(SC_HANDLE service, DWORD state) {
 
 bool StopService(SC_HANDLE service) {
     SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service, &status)) return StepFailed("QueryServiceStatus");
-    if (status.dwCurrentState == SERVICE_STOPPED) return true;
+    if (!QueryServiceStatus(service, &status))
+        return StepFailed("QueryServiceStatus");
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        return true;
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
         return StepFailed("ControlService(STOP)");
     return WaitForState(service, SERVICE_STOPPED);
@@ -139,28 +147,36 @@ bool StartService(SC_HANDLE service) {
 // Deletes the named service once it has stopped; true when there is none left by that name.
 bool DeleteStopped(const char* name) {
     Service s(name);
-    if (s.manager() == nullptr) return StepFailed("OpenSCManagerA");
-    if (s.get() == nullptr) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-    if (!StopService(s.get())) return false;
+    if (s.manager() == nullptr)
+        return StepFailed("OpenSCManagerA");
+    if (s.get() == nullptr)
+        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (!StopService(s.get()))
+        return false;
     return DeleteService(s.get()) || StepFailed("DeleteService");
 }
 
 int InstallService(const char* exe) {
     // The stock service's name differs only in case, and names of services ignore case.
-    if (!DeleteStopped(STOCK_SERVICE_NAME) || !DeleteStopped(e2e::SERVICE_NAME)) return EXIT_FAILED;
+    if (!DeleteStopped(STOCK_SERVICE_NAME) || !DeleteStopped(e2e::SERVICE_NAME))
+        return EXIT_FAILED;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) return Failed("OpenSCManagerA");
+    if (manager == nullptr)
+        return Failed("OpenSCManagerA");
     const std::string path = std::string("\"") + exe + "\"";
     SC_HANDLE service = CreateServiceA(manager, e2e::SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                        path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     const int rc = service != nullptr ? EXIT_DONE : Failed("CreateServiceA(STISVC)");
-    if (service != nullptr) CloseServiceHandle(service);
+    if (service != nullptr)
+        CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return rc;
 }
 
-int RemoveService() { return DeleteStopped(e2e::SERVICE_NAME) ? EXIT_DONE : EXIT_FAILED; }
+int RemoveService() {
+    return DeleteStopped(e2e::SERVICE_NAME) ? EXIT_DONE : EXIT_FAILED;
+}
 
 int SetService(const char* stateWord, const char* startWord) {
     DWORD state = 0, startType = 0;
@@ -168,9 +184,11 @@ int SetService(const char* stateWord, const char* startWord) {
         !ValueOf(START_WORDS, startWord, startType))
         return EXIT_USAGE;
     Service s(e2e::SERVICE_NAME);
-    if (s.get() == nullptr) return Failed("OpenServiceA(STISVC)");
+    if (s.get() == nullptr)
+        return Failed("OpenServiceA(STISVC)");
     // Started first: a disabled service cannot be started.
-    if (!(state == SERVICE_RUNNING ? StartService(s.get()) : StopService(s.get()))) return EXIT_FAILED;
+    if (!(state == SERVICE_RUNNING ? StartService(s.get()) : StopService(s.get())))
+        return EXIT_FAILED;
     if (!ChangeServiceConfigA(s.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
                               nullptr, nullptr, nullptr, nullptr))
         return Failed("ChangeServiceConfigA");
@@ -179,14 +197,17 @@ int SetService(const char* stateWord, const char* startWord) {
 
 int QueryService() {
     Service s(e2e::SERVICE_NAME);
-    if (s.manager() == nullptr) return Failed("OpenSCManagerA");
+    if (s.manager() == nullptr)
+        return Failed("OpenSCManagerA");
     if (s.get() == nullptr) {
-        if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) return Failed("OpenServiceA(STISVC)");
+        if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+            return Failed("OpenServiceA(STISVC)");
         std::printf("missing\n");
         return EXIT_DONE;
     }
     SERVICE_STATUS status{};
-    if (!QueryServiceStatus(s.get(), &status)) return Failed("QueryServiceStatus");
+    if (!QueryServiceStatus(s.get(), &status))
+        return Failed("QueryServiceStatus");
     DWORD needed = 0;
     QueryServiceConfigA(s.get(), nullptr, 0, &needed);
     std::vector<char> buffer(needed);
@@ -200,12 +221,15 @@ int QueryService() {
 
 bool WriteText(const char* path, const std::string& text) {
     std::FILE* f = std::fopen(path, "wb");
-    if (f == nullptr) return false;
+    if (f == nullptr)
+        return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     return std::fclose(f) == 0 && written;
 }
 
-bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 // A security descriptor whose DACL is null (everyone may do everything, as the scanning
 // applications make their mutexes) or empty (no one but the owner's implicit rights).
@@ -215,6 +239,9 @@ struct Security {
         InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
         SetSecurityDescriptorDacl(&descriptor, TRUE, closed ? &emptyAcl : nullptr, FALSE);
     }
+    // The descriptor points into the object itself.
+    Security(const Security&) = delete;
+    Security& operator=(const Security&) = delete;
     SECURITY_DESCRIPTOR descriptor;
     ACL emptyAcl;
 };
@@ -253,12 +280,14 @@ int Hold(const char* readyPath, const char* releasePath, const std::vector<HeldN
             held.push_back(mutex);
             continue;
         }
-        if (mutex != nullptr) CloseHandle(mutex);
+        if (mutex != nullptr)
+            CloseHandle(mutex);
         WriteText(readyPath, std::string("error ") + name + " was not new (" + std::to_string(error) + ")\n");
         rc = EXIT_FAILED;
         break;
     }
-    if (rc == EXIT_DONE && !WriteText(readyPath, "ready\n")) rc = Failed("writing the ready file");
+    if (rc == EXIT_DONE && !WriteText(readyPath, "ready\n"))
+        rc = Failed("writing the ready file");
     const DWORD start = GetTickCount();
     while (rc == EXIT_DONE && !Exists(releasePath) && GetTickCount() - start < LONGEST_HOLD_MS) Sleep(POLL_MS);
     for (HANDLE mutex : held) {
@@ -277,10 +306,12 @@ int Usage() {
 
 // The (open|denied NAME) pairs of hold; false when they are not such pairs.
 bool HeldNames(int count, char* words[], std::vector<HeldName>& names) {
-    if (count == 0 || count % 2 != 0) return false;
+    if (count == 0 || count % 2 != 0)
+        return false;
     for (int i = 0; i < count; i += 2) {
         const bool denied = std::strcmp(words[i], "denied") == 0;
-        if (!denied && std::strcmp(words[i], "open") != 0) return false;
+        if (!denied && std::strcmp(words[i], "open") != 0)
+            return false;
         names.push_back({denied, words[i + 1]});
     }
     return true;
@@ -292,14 +323,18 @@ int main(int argc, char* argv[]) {
     _setmode(_fileno(stdout), _O_BINARY);
     const std::string command = argc > 1 ? argv[1] : "";
     constexpr int HOLD_FIRST_PAIR = 4;
-    if (command == "install-service" && argc == 3) return InstallService(argv[2]);
-    if (command == "remove-service" && argc == 2) return RemoveService();
+    if (command == "install-service" && argc == 3)
+        return InstallService(argv[2]);
+    if (command == "remove-service" && argc == 2)
+        return RemoveService();
     if (command == "set-service" && argc == 4) {
         const int rc = SetService(argv[2], argv[3]);
         return rc == EXIT_USAGE ? Usage() : rc;
     }
-    if (command == "query-service" && argc == 2) return QueryService();
-    if (command == "deny-key" && argc == 3) return DenyKey(argv[2]);
+    if (command == "query-service" && argc == 2)
+        return QueryService();
+    if (command == "deny-key" && argc == 3)
+        return DenyKey(argv[2]);
     std::vector<HeldName> names;
     if (command == "hold" && argc > HOLD_FIRST_PAIR && HeldNames(argc - HOLD_FIRST_PAIR, argv + HOLD_FIRST_PAIR, names))
         return Hold(argv[2], argv[3], names);

@@ -94,13 +94,19 @@ class ScenarioRun:
         pairs = [word for name, denied in mutexes for word in ("denied" if denied else "open", name)]
         holder = self.prefix.start("holder", [self.tool["e2e_prefix.exe"], "hold", "holder.ready",
                                               "holder.release"] + pairs)
+
+        def said():
+            if not os.path.exists(ready):
+                return ""
+            with open(ready) as f:
+                return f.read()
+
+        # The holder writes one whole line, "ready" or what went wrong, once it holds the names.
         deadline = time.monotonic() + HOLDER_READY_TIMEOUT_S
-        while time.monotonic() < deadline and holder.poll() is None and not os.path.exists(ready):
+        while time.monotonic() < deadline and holder.poll() is None and not said().endswith("\n"):
             time.sleep(POLL_S)
-        time.sleep(POLL_S)  # the word is written right after the file is made
-        said = open(ready).read().strip() if os.path.exists(ready) else "nothing"
-        if said != "ready":
-            raise WineError(f"the mutex holder is not ready: {said}")
+        if said() != "ready\n":
+            raise WineError(f"the mutex holder is not ready: {said().strip() or 'nothing said'}")
         return holder, release
 
     def release_mutexes(self, holder, release):

@@ -103,11 +103,11 @@ def number(value):
     return int(value)
 
 
-def reply(spec):
-    data = bytearray(bytes.fromhex(spec["raw"])) if "raw" in spec else bytearray(REPLY_BYTES)
+def reply(entry):
+    data = bytearray(bytes.fromhex(entry["raw"])) if "raw" in entry else bytearray(REPLY_BYTES)
     for name, offset, width in (("result", 0, 4), ("state", 4, 2), ("percent", 10, 1), ("model", 14, 1)):
-        if name in spec:
-            data[offset:offset + width] = number(spec[name]).to_bytes(width, "little")
+        if name in entry:
+            data[offset:offset + width] = number(entry[name]).to_bytes(width, "little")
     return bytes(data)
 
 
@@ -115,8 +115,8 @@ def make_reply(result=0, state=0, percent=0, model=0):
     return reply({"result": result, "state": state, "percent": percent, "model": model})
 
 
-def reply_list(spec, member):
-    replies = [reply(r) for r in (spec if isinstance(spec, list) else [spec])]
+def reply_list(entry, member):
+    replies = [reply(r) for r in (entry if isinstance(entry, list) else [entry])]
     if len(replies) > MAX_REPLIES:
         raise Refused(member, f"the emulated driver holds at most {MAX_REPLIES} replies a list")
     return replies
@@ -128,16 +128,16 @@ def default_progress():
     return steps + [make_reply(state=0, percent=100)]
 
 
-def device_setup(spec, member):
-    d = DeviceSetup(index=number(spec["index"]), open=spec.get("open", "ok"))
-    descriptor = spec.get("descriptor", {})
+def device_setup(entry, member):
+    d = DeviceSetup(index=number(entry["index"]), open=entry.get("open", "ok"))
+    descriptor = entry.get("descriptor", {})
     if descriptor == "fail":
         d.descriptor_fails = True
     else:
         d.vid = number(descriptor.get("vid", DEFAULT_VID))
         d.pid = number(descriptor.get("pid", DEFAULT_PID))
         d.bcd = number(descriptor.get("bcd", DEFAULT_BCD))
-    scanner = spec.get("scanner", {})
+    scanner = entry.get("scanner", {})
     d.ready = reply_list(scanner["ready"], f"{member}.scanner.ready") if "ready" in scanner else [make_reply()]
     d.download = reply_list(scanner["download"], f"{member}.scanner.download") if "download" in scanner \
         else [make_reply()]
@@ -165,26 +165,26 @@ def pending_ms(pending_queries, wait_hint):
     return max(0, pending_queries * wait_hint - wait_hint // 2)
 
 
-def service_setup(spec):
-    if not spec.get("exists", True):
+def service_setup(entry):
+    if not entry.get("exists", True):
         return None
     for member in ("managerAccess", "serviceAccess"):
-        if spec.get(member, "granted") != "granted":
+        if entry.get(member, "granted") != "granted":
             raise Refused(f"service.{member}", "access to Wine's service manager cannot be denied to the updater")
-    state = spec.get("state", "running")
+    state = entry.get("state", "running")
     if state not in ("running", "stopped"):
         raise Refused("service.state", f"\"{state}\": the stand-in service starts only running or stopped")
-    start_type = spec.get("startType", "auto")
+    start_type = entry.get("startType", "auto")
     if start_type in ("boot", "system"):
         raise Refused("service.startType", f"\"{start_type}\" is a driver's start type; Wine refuses it for a service")
     s = ServiceSetup(state=state, start_type=start_type)
-    if "controlsAccepted" in spec:
-        accepts = number(spec["controlsAccepted"])
+    if "controlsAccepted" in entry:
+        accepts = number(entry["controlsAccepted"])
         if state == "stopped" and accepts != 0:
             raise Refused("service.controlsAccepted", "a stopped service accepts no control under Wine")
         s.running_accepts = accepts if state == "running" else ACCEPTS_WHEN_UP
-    s.wait_hint = number(spec.get("waitHint", DEFAULT_WAIT_HINT))
-    queries = spec.get("pendingQueries", DEFAULT_PENDING_QUERIES)
+    s.wait_hint = number(entry.get("waitHint", DEFAULT_WAIT_HINT))
+    queries = entry.get("pendingQueries", DEFAULT_PENDING_QUERIES)
     if queries == -1:
         raise Refused("service.pendingQueries", "-1 (never ending) cannot run in real time")
     if s.wait_hint > MAX_PENDING_MS:
@@ -199,20 +199,20 @@ def printable_ascii(text):
     return all(0x20 <= ord(c) < 0x7F for c in text)
 
 
-def reg_value(name, spec, member):
+def reg_value(name, entry, member):
     if not printable_ascii(name):
         raise Refused(member, "value names must be printable ASCII under Wine's reg import")
-    if isinstance(spec, str):
-        spec = {"type": "REG_SZ", "data": spec}
-    kind = REG_TYPES[spec["type"]]
-    if "hex" in spec:
-        data = bytes.fromhex(spec["hex"])
+    if isinstance(entry, str):
+        entry = {"type": "REG_SZ", "data": entry}
+    kind = REG_TYPES[entry["type"]]
+    if "hex" in entry:
+        data = bytes.fromhex(entry["hex"])
     elif kind == REG_SZ:
-        data = spec["data"].encode("utf-8") + b"\0"
-    elif isinstance(spec["data"], str) and kind == REG_BINARY:
-        data = spec["data"].encode("utf-8")
+        data = entry["data"].encode("utf-8") + b"\0"
+    elif isinstance(entry["data"], str) and kind == REG_BINARY:
+        data = entry["data"].encode("utf-8")
     else:
-        data = number(spec["data"]).to_bytes(4, "little")
+        data = number(entry["data"]).to_bytes(4, "little")
     if kind == REG_SZ:
         text = data[:-1].decode("latin-1")
         if not data.endswith(b"\0") or "\0" in text or not printable_ascii(text):
@@ -221,24 +221,24 @@ def reg_value(name, spec, member):
     return RegValue(name, kind, data)
 
 
-def instance_values(name, spec):
+def instance_values(name, entry):
     member = f"imagingDevices.{name}"
-    return [reg_value(value_name, value, f"{member}.{value_name}") for value_name, value in spec.items()
+    return [reg_value(value_name, value, f"{member}.{value_name}") for value_name, value in entry.items()
             if value_name != "access"]
 
 
-def held_mutex(spec, member):
-    if "releaseAfterMs" in spec:
+def held_mutex(entry, member):
+    if "releaseAfterMs" in entry:
         raise Refused(f"{member}.releaseAfterMs", "a release timed on the simulated clock cannot be matched in "
                                                   "real time")
-    name = spec["name"]
+    name = entry["name"]
     rest = name
     for prefix in NAMESPACE_PREFIXES:
         if name.startswith(prefix):
             rest = name[len(prefix):]
     if not printable_ascii(name) or "\\" in rest:
         raise Refused(f"{member}.name", "only printable ASCII names in the session or global namespace")
-    return name, spec.get("access", "granted") == "denied"
+    return name, entry.get("access", "granted") == "denied"
 
 
 def wine_setup(scenario):
@@ -249,8 +249,8 @@ def wine_setup(scenario):
                                     f"{', '.join(f'0x{k:04X}' for k in LOCALES)})")
     if number(scenario.get("tickStart", DEFAULT_TICK_START)) != DEFAULT_TICK_START:
         raise Refused("tickStart", "Wine's tick count cannot be set")
-    for rid, spec in scenario.get("resources", {}).items():
-        if set(spec) != {"size"} or number(spec["size"]) != IMAGE_SIZES[rid]:
+    for rid, entry in scenario.get("resources", {}).items():
+        if set(entry) != {"size"} or number(entry["size"]) != IMAGE_SIZES[rid]:
             raise Refused(f"resources.{rid}", "scanfw.exe carries the real images")
     if scenario.get("failures"):
         raise Refused("failures", "Windows calls cannot be made to fail under Wine")
@@ -260,8 +260,8 @@ def wine_setup(scenario):
             raise Refused(f"args[{i}]", "only printable ASCII passes Wine's command line unchanged")
     devices = [device_setup(d, f"devices[{i}]") for i, d in enumerate(scenario.get("devices", []))]
     imaging = scenario.get("imagingDevices", {})
-    instances = {int(name): instance_values(name, spec) for name, spec in imaging.items()}
-    denied = sorted(int(name) for name, spec in imaging.items() if spec.get("access", "granted") == "denied")
+    instances = {int(name): instance_values(name, entry) for name, entry in imaging.items()}
+    denied = sorted(int(name) for name, entry in imaging.items() if entry.get("access", "granted") == "denied")
     mutexes = [held_mutex(m, f"mutexes[{i}]") for i, m in enumerate(scenario.get("mutexes", []))]
     return WineSetup(lc_all=LOCALES[lang], args=args, devices=devices,
                      service=service_setup(scenario.get("service", {})), instances=instances,
@@ -279,7 +279,7 @@ def reg_hex(kind_prefix, data):
         return kind_prefix
     pieces = [f"{b:02x}" for b in data]
     lines = [",".join(pieces[i:i + HEX_BYTES_PER_LINE]) for i in range(0, len(pieces), HEX_BYTES_PER_LINE)]
-    return kind_prefix + ",\\\n  ".join(lines)
+    return kind_prefix + ",\\\r\n  ".join(lines)
 
 
 def reg_data(value):

@@ -25,7 +25,8 @@ DWORD ReadValue(HKEY key, const char* name, DWORD fallback) {
 e2e::StandinConfig ReadConfig() {
     e2e::StandinConfig config;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, e2e::STANDIN_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return config;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, e2e::STANDIN_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return config;
     config.startPendingMs = ReadValue(key, e2e::START_PENDING_MS, config.startPendingMs);
     config.stopPendingMs = ReadValue(key, e2e::STOP_PENDING_MS, config.stopPendingMs);
     config.waitHint = ReadValue(key, e2e::WAIT_HINT, config.waitHint);
@@ -65,7 +66,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     g_config = ReadConfig();
     g_stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_statusHandle = RegisterServiceCtrlHandlerExA(e2e::SERVICE_NAME, Handler, nullptr);
-    if (g_statusHandle == nullptr || g_stopRequested == nullptr) return;
+    if (g_statusHandle == nullptr || g_stopRequested == nullptr)
+        return;
     Report(SERVICE_START_PENDING);
     // Nothing is accepted while starting, so no stop can cut the start short.
     Sleep(g_config.startPendingMs);

@@ -1,0 +1,300 @@
+"""The harness's own logic, without Wine: how a scenario becomes a prefix's setup, what is refused,
+the .reg text it writes, and the comparisons that decide whether Wine and the simulator agree."""
+import os
+import re
+import tempfile
+import unittest
+
+import compare
+import scenario_setup as ss
+from wine_prefix import TEMPLATE_STAMP, WineError, copy_prefix
+
+SCANNER_REGISTRY = {"0000": {"CreateFileName": "\\\\.\\usbscan0", "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3",
+                             "FriendlyName": "Tarvo DS-410"}}
+
+
+def read_reg(text):
+    """A small REGEDIT4 reader: {key: {name: (kind, value)}}, to read back what the harness wrote."""
+    keys, key = {}, None
+    for line in text.replace("\\\r\n  ", "").split("\r\n"):
+        if line.startswith("[") and line.endswith("]"):
+            key = keys.setdefault(line[1:-1], {})
+        elif "=" in line and key is not None:
+            m = re.fullmatch(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line)
+            name = "" if m.group(1) == "@" else re.sub(r"\\(.)", r"\1", m.group(1)[1:-1])
+            data = m.group(2)
+            if data.startswith('"'):
+                key[name] = ("sz", re.sub(r"\\(.)", r"\1", data[1:-1]))
+            elif data.startswith("dword:"):
+                key[name] = ("dword", int(data[6:], 16))
+            else:
+                kind, _, hexes = data.partition(":")
+                key[name] = (kind, bytes.fromhex(hexes.replace(",", "")))
+    return keys
+
+
+class Replies(unittest.TestCase):
+    def test_reply_fields_land_at_their_offsets(self):
+        cases = [
+            ({}, bytes(32)),
+            ({"result": "0x7001"}, bytes.fromhex("01700000") + bytes(28)),
+            ({"state": 7, "percent": 150}, bytes(4) + b"\x07\x00" + bytes(4) + b"\x96" + bytes(21)),
+            ({"state": "0x1234", "model": 8}, bytes(4) + b"\x34\x12" + bytes(8) + b"\x08" + bytes(17)),
+            ({"raw": "ff" * 32, "state": 0}, b"\xff" * 4 + b"\x00\x00" + b"\xff" * 26),
+        ]
+        for entry, want in cases:
+            with self.subTest(entry=entry):
+                self.assertEqual(ss.reply(entry), want)
+
+    def test_numbers_take_the_scenario_forms(self):
+        for text, want in [(1028, 1028), ("0x0404", 0x404), ("0X0c04", 0xC04), ("1033", 1033)]:
+            with self.subTest(text=text):
+                self.assertEqual(ss.number(text), want)
+
+    def test_absent_scanner_lists_take_the_simulators_defaults(self):
+        d = ss.device_setup({"index": 3}, "devices[0]")
+        self.assertEqual((d.index, d.open, d.descriptor_fails, d.vid, d.pid, d.bcd), (3, "ok", False, 0x2A7B, 0x41C3,
+                                                                                        0x0100))
+        self.assertEqual(d.ready, [bytes(32)])
+        self.assertEqual(d.download, [bytes(32)])
+        self.assertEqual([(r[4], r[10]) for r in d.progress], [(7, p) for p in range(0, 100, 10)] + [(0, 100)])
+        self.assertEqual(d.faults, [])
+
+    def test_a_single_reply_object_is_a_list_of_one(self):
+        d = ss.device_setup({"index": 0, "scanner": {"ready": {"state": 6}}}, "devices[0]")
+        self.assertEqual(d.ready, [ss.make_reply(state=6)])
+
+    def test_faults_are_written_as_the_driver_reads_them(self):
+        d = ss.device_setup({"index": 0, "scanner": {"faults": [{"op": "write", "n": 3, "kind": "short"},
+                                                                {"op": "read", "kind": "noSignal"}]}}, "devices[0]")
+        self.assertEqual(d.faults, ["write 3 short", "read 1 noSignal"])
+
+
+class Setup(unittest.TestCase):
+    def test_languages_map_to_locales(self):
+        for lang, locale in [("0x0404", "zh_TW.UTF-8"), ("0x0804", "zh_CN.UTF-8"), ("0x0C04", "zh_HK.UTF-8"),
+                             (1033, "en_US.UTF-8"), (None, "en_US.UTF-8")]:
+            with self.subTest(lang=lang):
+                scenario = {} if lang is None else {"userLangId": lang}
+                self.assertEqual(ss.wine_setup(scenario).lc_all, locale)
+
+    def test_members_wine_cannot_reproduce_are_refused_by_name(self):
+        device = {"index": 0}
+        cases = [
+            ({"userLangId": "0x0411"}, "userLangId"),
+            ({"tickStart": "0xFFFFF000"}, "tickStart"),
+            ({"resources": {"131": {"missing": True}}}, "resources.131"),
+            ({"resources": {"121": {"size": 0}}}, "resources.121"),
+            ({"failures": [{"call": "CreateEventA"}]}, "failures"),
+            ({"service": {"managerAccess": "denied"}}, "service.managerAccess"),
+            ({"service": {"serviceAccess": "denied"}}, "service.serviceAccess"),
+            ({"service": {"state": "paused"}}, "service.state"),
+            ({"service": {"startType": "boot"}}, "service.startType"),
+            ({"service": {"state": "stopped", "controlsAccepted": 1}}, "service.controlsAccepted"),
+            ({"service": {"pendingQueries": -1}}, "service.pendingQueries"),
+            ({"service": {"pendingQueries": 6}}, "service.pendingQueries"),
+            ({"service": {"waitHint": 20000, "pendingQueries": 0}}, "service.waitHint"),
+            ({"mutexes": [{"name": "X", "releaseAfterMs": 1500}]}, "mutexes[0].releaseAfterMs"),
+            ({"mutexes": [{"name": "Session\\1\\X"}]}, "mutexes[0].name"),
+            ({"args": ["-b", "caf\u00e9"]}, "args[1]"),
+            ({"imagingDevices": {"0001": {"FriendlyName": "T\u00e4rvo"}}}, "imagingDevices.0001.FriendlyName"),
+            ({"imagingDevices": {"0001": {"FriendlyName": {"type": "REG_SZ", "hex": "4142"}}}},
+             "imagingDevices.0001.FriendlyName"),
+            ({"devices": [device, {"index": 1, "scanner": {"faults": [{"op": "read", "n": 2, "kind": "fail"},
+                                                                      {"op": "read", "n": 2, "kind": "short"}]}}]},
+             "devices[1].scanner.faults[1]"),
+            ({"devices": [{"index": 0, "scanner": {"progress": [{"state": 7}] * 1025}}]},
+             "devices[0].scanner.progress"),
+        ]
+        for scenario, member in cases:
+            with self.subTest(member=member):
+                with self.assertRaises(ss.Refused) as refused:
+                    ss.wine_setup(scenario)
+                self.assertEqual(refused.exception.member, member)
+                self.assertTrue(str(refused.exception).startswith(member + ": "))
+
+    def test_defaults_written_out_are_not_refused(self):
+        setup = ss.wine_setup({"tickStart": "0x00100000", "failures": [], "resources": {"121": {"size": 8388608},
+                                                                                        "131": {"size": "13633428"}},
+                               "service": {"managerAccess": "granted", "state": "running", "startType": "demand"},
+                               "mutexes": [{"name": "Global\\A", "access": "granted"}]})
+        self.assertEqual((setup.service.state, setup.service.start_type), ("running", "demand"))
+        self.assertEqual(setup.mutexes, [("Global\\A", False)])
+
+    def test_closed_keys_and_mutexes_are_set_up_closed(self):
+        setup = ss.wine_setup({"imagingDevices": {"0007": {"access": "denied", "FriendlyName": "x"}, "0002": {}},
+                               "mutexes": [{"name": "Y", "access": "denied"}]})
+        self.assertEqual(setup.denied_instances, [7])
+        self.assertEqual(sorted(setup.instances), [2, 7])
+        self.assertEqual(setup.mutexes, [("Y", True)])
+
+    def test_a_missing_service_is_removed_not_configured(self):
+        self.assertIsNone(ss.wine_setup({"service": {"exists": False, "state": "paused"}}).service)
+
+    def test_pending_states_last_until_half_a_hint_before_the_read_that_ends_them(self):
+        for queries, hint, want in [(1, 1000, 500), (3, 1000, 2500), (0, 1000, 0), (2, 0, 0), (1, 1, 1)]:
+            with self.subTest(queries=queries, hint=hint):
+                self.assertEqual(ss.pending_ms(queries, hint), want)
+        service = ss.wine_setup({"service": {"waitHint": 400, "pendingQueries": 2, "controlsAccepted": 5}}).service
+        self.assertEqual((service.pending_ms, service.wait_hint, service.running_accepts), (600, 400, 5))
+
+
+class RegistryText(unittest.TestCase):
+    def setUp(self):
+        scenario = {
+            "devices": [{"index": 0, "scanner": {"ready": [{"state": 2}] * 30, "faults": [
+                {"op": "read", "n": 1, "kind": "short"}, {"op": "write", "n": 3, "kind": "fail"}]}},
+                {"index": 12, "open": "busy", "descriptor": "fail"},
+                {"index": 255, "descriptor": {"vid": "0x04B8", "pid": 257}}],
+            "imagingDevices": dict(SCANNER_REGISTRY, **{"0012": {
+                "Quoted": 'say "hi"', "": "default", "Count": {"type": "REG_DWORD", "data": "0x10"},
+                "Blob": {"type": "REG_BINARY", "hex": "00ff10"}, "Odd": {"type": "REG_DWORD", "hex": "0102"},
+                "Exact": {"type": "REG_SZ", "hex": "414200"}}}),
+            "service": {"waitHint": 300, "pendingQueries": 2, "controlsAccepted": 1},
+        }
+        self.setup_ = ss.wine_setup(scenario)
+        self.text = ss.registry_text(self.setup_)
+        self.reg = read_reg(self.text)
+
+    def test_driver_values_read_back_as_configured(self):
+        driver = self.reg[ss.DRIVER_KEY]
+        self.assertEqual(driver["Devices"], ("sz", "0,12,255"))
+        d0 = self.reg[ss.DRIVER_KEY + "\\Device0"]
+        self.assertEqual(d0["Ready"], ("hex", ss.make_reply(state=2) * 30))
+        self.assertEqual(d0["Faults"], ("sz", "read 1 short; write 3 fail"))
+        self.assertEqual(d0["Progress"][1], b"".join(self.setup_.devices[0].progress))
+        d12 = self.reg[ss.DRIVER_KEY + "\\Device12"]
+        self.assertEqual((d12["Open"], d12["Descriptor"]), (("sz", "busy"), ("sz", "fail")))
+        d255 = self.reg[ss.DRIVER_KEY + "\\Device255"]
+        self.assertEqual((d255["VendorId"], d255["ProductId"], d255["BcdDevice"]),
+                         (("dword", 0x04B8), ("dword", 257), ("dword", 0x100)))
+
+    def test_imaging_values_read_back_byte_for_byte(self):
+        scanner = self.reg["HKEY_LOCAL_MACHINE\\" + ss.instance_subkey(0)]
+        self.assertEqual(scanner["CreateFileName"], ("sz", "\\\\.\\usbscan0"))
+        self.assertEqual(scanner["MatchingDeviceId"], ("sz", "usb\\vid_2a7b&pid_41c3"))
+        other = self.reg["HKEY_LOCAL_MACHINE\\" + ss.instance_subkey(12)]
+        self.assertEqual(other, {"Quoted": ("sz", 'say "hi"'), "": ("sz", "default"), "Count": ("dword", 16),
+                                 "Blob": ("hex", b"\x00\xff\x10"), "Odd": ("hex(4)", b"\x01\x02"),
+                                 "Exact": ("sz", "AB")})
+
+    def test_the_stand_in_service_gets_the_timing(self):
+        standin = self.reg[ss.STANDIN_KEY]
+        self.assertEqual(standin, {"StartPendingMs": ("dword", 450), "StopPendingMs": ("dword", 450),
+                                   "WaitHint": ("dword", 300), "RunningAccepts": ("dword", 1)})
+
+    def test_long_hex_lines_are_continued(self):
+        self.assertTrue(self.text.startswith("REGEDIT4\r\n\r\n"))
+        self.assertLess(max(len(line) for line in self.text.split("\r\n")), 120)
+
+    def test_no_devices_means_an_empty_list(self):
+        self.assertEqual(read_reg(ss.registry_text(ss.wine_setup({})))[ss.DRIVER_KEY]["Devices"], ("sz", ""))
+
+
+DUMP = """device 0
+config ok
+open ok
+opens 1
+writes 3
+reads 2
+ioctls 1
+command 20020000120002000000000000000000
+command 200200002a0008000400000000008000
+image 8388608 3df0f311
+dropped 0
+"""
+
+
+def report(commands, images, index=0, opened=(0,)):
+    return {"opened": list(opened), "device": None if index is None else
+            {"index": index, "commands": commands, "images": [{"length": n, "sha256": h} for n, h in images]}}
+
+
+class Comparisons(unittest.TestCase):
+    def setUp(self):
+        self.record = compare.parse_dump(DUMP)
+        self.commands = ["20020000120002000000000000000000", "200200002a0008000400000000008000"]
+
+    def test_dump_is_read_in_arrival_order(self):
+        self.assertEqual(self.record["commands"], self.commands)
+        self.assertEqual(self.record["images"], [(8388608, "3df0f311")])
+        self.assertEqual((self.record["opens"], self.record["config"], self.record["dropped"]), (1, "ok", 0))
+        self.assertEqual(compare.dump_problems(0, self.record), [])
+
+    def test_unusable_records_are_named(self):
+        for text, problem in [(DUMP.replace("config ok", "config error Ready: length"), "configuration"),
+                              (DUMP.replace("dropped 0", "dropped 2"), "dropped 2"), ("", "no record")]:
+            with self.subTest(problem=problem):
+                self.assertIn(problem, " ".join(compare.dump_problems(0, compare.parse_dump(text))))
+
+    def test_device_differences(self):
+        images = [(8388608, "3df0f311")]
+        cases = [
+            ("agree", report(self.commands, images), {0: self.record}, []),
+            ("a command more", report(self.commands + ["2002"], images), {0: self.record}, ["commands differ"]),
+            ("another image", report(self.commands, [(8388608, "00")]), {0: self.record}, ["images differ"]),
+            ("opened twice", report(self.commands, images, opened=(0, 0)), {0: self.record}, ["opened 1 times"]),
+            ("no match in the simulator", report([], [], index=None), {0: self.record},
+             ["commands differ", "images differ"]),
+            ("matched elsewhere", report(self.commands, images, index=4, opened=(0,)), {0: self.record},
+             ["commands differ", "images differ", "usbscan4, which Wine does not have"]),
+        ]
+        for name, rep, records, wanted in cases:
+            with self.subTest(name):
+                found = compare.compare_device(rep, records)
+                self.assertEqual(len(found), len(wanted), found)
+                for text, want in zip(found, wanted):
+                    self.assertIn(want, text)
+
+    def test_stdout_is_compared_after_undoing_text_mode(self):
+        sim = b"Device found!!\n\n\rBurning... (5%)      \rBurning firmware. Please wait... (100%)        \n"
+        wine = sim.replace(b"\n", b"\r\n")
+        self.assertEqual(compare.compare_stdout(sim, compare.wine_stdout(wine)), [])
+        found = compare.compare_stdout(sim, compare.wine_stdout(wine.replace(b"5%", b"6%")))
+        self.assertEqual(len(found), 1)
+        self.assertIn(f"at byte {sim.index(b'5%')}", found[0])
+        self.assertIn("at byte 3", compare.compare_stdout(b"abc", b"abcd")[0])
+
+    def test_service_differences(self):
+        running = {"state": "running", "startType": "auto"}
+        cases = [
+            (True, running, "state running\nstartType auto\n", 0),
+            (True, running, "state stopped\nstartType auto\n", 1),
+            (True, running, "state stopped\nstartType disabled\n", 2),
+            (True, running, "missing\n", 1),
+            (False, running, "missing\n", 0),
+            (False, running, "state running\nstartType auto\n", 1),
+        ]
+        for exists, sim, wine, count in cases:
+            with self.subTest(exists=exists, wine=wine):
+                found = compare.compare_service(sim, exists, compare.parse_service_query(wine))
+                self.assertEqual(len(found), count, found)
+
+
+class PrefixCopy(unittest.TestCase):
+    def test_binaries_are_shared_and_the_rest_copied(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            template, copy = os.path.join(tmp, "template"), os.path.join(tmp, "copy")
+            os.makedirs(os.path.join(template, "drive_c", "windows"))
+            os.makedirs(os.path.join(template, "dosdevices"))
+            files = {"system.reg": "registry", "drive_c/windows/win.ini": "ini", "drive_c/windows/a.DLL": "dll"}
+            for name, text in files.items():
+                with open(os.path.join(template, name), "w") as f:
+                    f.write(text)
+            os.symlink("../drive_c", os.path.join(template, "dosdevices", "c:"))
+            with self.assertRaises(WineError):
+                copy_prefix(template, copy)
+            open(os.path.join(template, TEMPLATE_STAMP), "w").close()
+            copy_prefix(template, copy)
+            for name, text in files.items():
+                with self.subTest(name=name):
+                    with open(os.path.join(copy, name)) as f:
+                        self.assertEqual(f.read(), text)
+                    shared = os.path.samefile(os.path.join(template, name), os.path.join(copy, name))
+                    self.assertEqual(shared, name.endswith(".DLL"))
+            self.assertEqual(os.readlink(os.path.join(copy, "dosdevices", "c:")), "../drive_c")
+            self.assertFalse(os.path.exists(os.path.join(copy, TEMPLATE_STAMP)))
+
+
+if __name__ == "__main__":
+    unittest.main()
