@@ -13,9 +13,9 @@ constexpr uint16_t LANGID_CHINESE_TAIWAN = 0x0404;
 
 const std::set<std::string> kChannelCalls = {"CreateEventA", "WriteFile", "ReadFile", "WaitForSingleObject",
                                              "GetOverlappedResult"};
-const std::set<std::string> kServiceCalls = {"OpenSCManagerA",      "OpenServiceA",        "QueryServiceStatus",
-                                             "ControlService",      "QueryServiceConfigA", "ChangeServiceConfigA",
-                                             "StartServiceA",       "LocalAlloc",          "CloseServiceHandle"};
+const std::set<std::string> kServiceCalls = {"OpenSCManagerA", "OpenServiceA",        "QueryServiceStatus",
+                                             "ControlService", "QueryServiceConfigA", "ChangeServiceConfigA",
+                                             "StartServiceA",  "LocalAlloc",          "CloseServiceHandle"};
 
 // Whether the failure plan made this call fail, by the rule the simulated host applies.
 bool Injected(const sim::Scenario& s, const sim::JournalEntry& e) {
@@ -27,17 +27,20 @@ bool Injected(const sim::Scenario& s, const sim::JournalEntry& e) {
 std::vector<std::string> FailedCalls(const sim::Scenario& s, const sim::RunResult& run) {
     std::set<std::string> failed;
     for (const sim::JournalEntry& e : run.journal)
-        if (Injected(s, e)) failed.insert(e.call);
+        if (Injected(s, e))
+            failed.insert(e.call);
     return {failed.begin(), failed.end()};
 }
 
 // The transfer faults of the scanner the updater matched, if it matched one.
 const std::vector<sim::TransferFault>* MatchedFaults(const sim::Scenario& s, const sim::RunResult& run) {
     const nlohmann::json& device = run.report["device"];
-    if (!device.is_object()) return nullptr;
+    if (!device.is_object())
+        return nullptr;
     const int index = device["index"].get<int>();
     for (const sim::DeviceSpec& d : s.devices)
-        if (d.index == index) return &d.scanner.faults;
+        if (d.index == index)
+            return &d.scanner.faults;
     return nullptr;
 }
 
@@ -52,18 +55,21 @@ std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vect
     const bool touched = service["stopRequests"] != 0 || !service["configChanges"].empty();
     const bool pastServiceStep =
         Contains(run.output, MSG_CLOSING_WIA, language) && !Contains(run.output, MSG_WIA_CLOSE_FAILED, language);
-    if (!touched || !pastServiceStep) return problems;
+    if (!touched || !pastServiceStep)
+        return problems;
 
     bool readyWaitBegun = false, restoreAttempted = false;
     for (const sim::JournalEntry& e : run.journal) {
         readyWaitBegun = readyWaitBegun || e.call == "CreateEventA";
         restoreAttempted = restoreAttempted || (readyWaitBegun && kServiceCalls.count(e.call) > 0);
     }
-    if (!restoreAttempted) problems.push_back("the service was stopped or disabled and never restored");
+    if (!restoreAttempted)
+        problems.push_back("the service was stopped or disabled and never restored");
 
     const bool serviceCallFailed = std::any_of(failedCalls.begin(), failedCalls.end(),
                                                [](const std::string& c) { return kServiceCalls.count(c) > 0; });
-    if (serviceCallFailed) return problems;
+    if (serviceCallFailed)
+        return problems;
     if (service["startType"] != "auto")
         problems.push_back("service left with start type " + service["startType"].get<std::string>());
     // A service the updater stopped was stopped when the restore began, so it must be started.
@@ -80,12 +86,15 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& s, const sim::Ru
     for (size_t i = 0; i < run.journal.size(); ++i) {
         const sim::JournalEntry& e = run.journal[i];
         const bool injected = Injected(s, e);
-        if (injected && kChannelCalls.count(e.call) > 0) return i;
-        if (injected || faults == nullptr || (e.call != "WriteFile" && e.call != "ReadFile")) continue;
+        if (injected && kChannelCalls.count(e.call) > 0)
+            return i;
+        if (injected || faults == nullptr || (e.call != "WriteFile" && e.call != "ReadFile"))
+            continue;
         const bool onRead = e.call == "ReadFile";
         const uint32_t n = onRead ? ++reads : ++writes;
         for (const sim::TransferFault& f : *faults)
-            if (f.onRead == onRead && f.n == n) return i;
+            if (f.onRead == onRead && f.n == n)
+                return i;
     }
     return std::nullopt;
 }
@@ -93,8 +102,7 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& s, const sim::Ru
 std::vector<std::string> CheckFuzzedRun(const sim::Scenario& scenario, const sim::RunResult& run) {
     const uint16_t language = scenario.userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
     const std::vector<std::string> failedCalls = FailedCalls(scenario, run);
-    std::vector<std::string> problems =
-        sweep::CheckPromises(run, failedCalls, FirstTransferFailure(scenario, run));
+    std::vector<std::string> problems = sweep::CheckPromises(run, failedCalls, FirstTransferFailure(scenario, run));
     if (!sweep::FinalMessage(run.output, language).has_value())
         problems.push_back("the output does not end with a final message");
     std::vector<std::string> restore = CheckRestore(run, failedCalls, language);

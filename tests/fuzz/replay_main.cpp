@@ -23,7 +23,8 @@ std::vector<std::filesystem::path> Inputs(int argc, char* argv[]) {
         }
         std::vector<std::filesystem::path> inDir;
         for (const auto& entry : std::filesystem::directory_iterator(p))
-            if (entry.is_regular_file()) inDir.push_back(entry.path());
+            if (entry.is_regular_file())
+                inDir.push_back(entry.path());
         std::sort(inDir.begin(), inDir.end());
         files.insert(files.end(), inDir.begin(), inDir.end());
     }

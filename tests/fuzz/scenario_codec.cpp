@@ -107,7 +107,8 @@ template <typename C, typename T>
 void Choice(C& c, T& value, uint32_t count, uint32_t first = 0) {
     const uint32_t stored = static_cast<uint32_t>(value) - first;
     if constexpr (!C::kReading)
-        if (stored >= count) Unrepresentable("a choice of " + std::to_string(count));
+        if (stored >= count)
+            Unrepresentable("a choice of " + std::to_string(count));
     uint8_t v = static_cast<uint8_t>(stored);
     Int(c, v);
     value = static_cast<T>(first + v % count);
@@ -117,20 +118,24 @@ void Choice(C& c, T& value, uint32_t count, uint32_t first = 0) {
 template <typename C, typename T, typename Each>
 void List(C& c, std::vector<T>& list, size_t min, size_t max, Each each) {
     if constexpr (!C::kReading)
-        if (list.size() < min || list.size() > max) Unrepresentable("a list of " + std::to_string(list.size()));
+        if (list.size() < min || list.size() > max)
+            Unrepresentable("a list of " + std::to_string(list.size()));
     uint8_t extra = static_cast<uint8_t>(list.size() - std::min(list.size(), min));
     Int(c, extra);
-    if constexpr (C::kReading) list.resize(min + extra % (max - min + 1));
+    if constexpr (C::kReading)
+        list.resize(min + extra % (max - min + 1));
     for (T& item : list) each(item);
 }
 
 template <typename C>
 void Bytes(C& c, std::vector<uint8_t>& bytes, size_t max) {
     if constexpr (!C::kReading)
-        if (bytes.size() > max) Unrepresentable(std::to_string(bytes.size()) + " bytes");
+        if (bytes.size() > max)
+            Unrepresentable(std::to_string(bytes.size()) + " bytes");
     uint16_t n = static_cast<uint16_t>(bytes.size());
     Int(c, n);
-    if constexpr (C::kReading) bytes.resize(n % (max + 1));
+    if constexpr (C::kReading)
+        bytes.resize(n % (max + 1));
     c.Bytes(bytes.data(), bytes.size());
 }
 
@@ -174,11 +179,13 @@ void Scanner(C& c, sim::ScannerSpec& s) {
     List(c, s.progress, 1, MAX_PROGRESS_REPLIES, [&](sim::ReplyBytes& r) { Reply(c, r); });
     List(c, s.faults, 0, MAX_FAULTS, [&](sim::TransferFault& f) {
         Flag(c, f.onRead);
-        uint8_t n = static_cast<uint8_t>(f.n - 1);  // counts from 1
+        // Stored as it is counted, so that the fuzzer's comparison hints give the right byte.
         if constexpr (!C::kReading)
-            if (f.n == 0 || f.n - 1 > UINT8_MAX) Unrepresentable("fault number " + std::to_string(f.n));
+            if (f.n == 0 || f.n > UINT8_MAX)
+                Unrepresentable("fault number " + std::to_string(f.n));
+        uint8_t n = static_cast<uint8_t>(f.n);
         Int(c, n);
-        f.n = n + 1u;
+        f.n = std::max<uint32_t>(n, 1);  // counts from 1
         Choice(c, f.kind, FAULT_KINDS);
     });
 }
@@ -186,7 +193,8 @@ void Scanner(C& c, sim::ScannerSpec& s) {
 template <typename C>
 void Device(C& c, sim::DeviceSpec& d) {
     if constexpr (!C::kReading)
-        if (d.index < 0 || d.index > UINT8_MAX) Unrepresentable("device index");
+        if (d.index < 0 || d.index > UINT8_MAX)
+            Unrepresentable("device index");
     uint8_t index = static_cast<uint8_t>(d.index);
     Int(c, index);
     d.index = index;
@@ -208,7 +216,8 @@ void Service(C& c, sim::ServiceSpec& s) {
     Choice(c, s.startType, START_TYPES);
     Int(c, s.waitHint);
     if constexpr (!C::kReading)
-        if (s.pendingQueries < -1 || s.pendingQueries >= PENDING_FOR_EVER) Unrepresentable("pendingQueries");
+        if (s.pendingQueries < -1 || s.pendingQueries >= PENDING_FOR_EVER)
+            Unrepresentable("pendingQueries");
     uint8_t pending = s.pendingQueries < 0 ? PENDING_FOR_EVER : static_cast<uint8_t>(s.pendingQueries);
     Int(c, pending);
     s.pendingQueries = pending == PENDING_FOR_EVER ? -1 : pending;
@@ -232,7 +241,8 @@ void Value(C& c, sim::RegValue& v) {
     ValueName(c, v.name);
     uint8_t type = static_cast<uint8_t>(v.type);
     if constexpr (!C::kReading)
-        if (v.type > UINT8_MAX) Unrepresentable("value type");
+        if (v.type > UINT8_MAX)
+            Unrepresentable("value type");
     Int(c, type);
     v.type = type;
     Bytes(c, v.data, MAX_VALUE_BYTES);
@@ -255,9 +265,11 @@ std::vector<uint8_t> Sz(const std::string& text) {
 
 // The text of a REG_SZ value whose only zero byte is its terminator.
 std::optional<std::string> PlainText(const sim::RegValue& v, size_t max) {
-    if (v.type != TYPE_SZ || v.data.empty() || v.data.back() != 0 || v.data.size() - 1 > max) return std::nullopt;
+    if (v.type != TYPE_SZ || v.data.empty() || v.data.back() != 0 || v.data.size() - 1 > max)
+        return std::nullopt;
     const std::string text(v.data.begin(), v.data.end() - 1);
-    if (text.find('\0') != std::string::npos) return std::nullopt;
+    if (text.find('\0') != std::string::npos)
+        return std::nullopt;
     return text;
 }
 
@@ -279,7 +291,8 @@ sim::InstanceSpec EntryInstance(const ScannerEntry& e, const sim::Scenario& s) {
 }
 
 bool SameInstance(const sim::InstanceSpec& a, const sim::InstanceSpec& b) {
-    if (a.accessDenied != b.accessDenied || a.values.size() != b.values.size()) return false;
+    if (a.accessDenied != b.accessDenied || a.values.size() != b.values.size())
+        return false;
     for (size_t i = 0; i < a.values.size(); ++i)
         if (a.values[i].name != b.values[i].name || a.values[i].type != b.values[i].type ||
             a.values[i].data != b.values[i].data)
@@ -290,16 +303,20 @@ bool SameInstance(const sim::InstanceSpec& a, const sim::InstanceSpec& b) {
 // The first instance key that has exactly the shape of a scanner entry, if any.
 ScannerEntry FindScannerEntry(const sim::Scenario& s) {
     for (const auto& [number, instance] : s.imagingDevices) {
-        if (number > MAX_ENTRY_INSTANCE || instance.values.size() != 3) continue;
+        if (number > MAX_ENTRY_INSTANCE || instance.values.size() != 3)
+            continue;
         ScannerEntry e;
         e.present = true;
         e.number = static_cast<uint8_t>(number);
-        const std::optional<std::string> id = PlainText(instance.values[2], std::string(TARGET_ID_PREFIX).size() + MAX_ID_SUFFIX_BYTES);
+        const std::optional<std::string> id =
+            PlainText(instance.values[2], std::string(TARGET_ID_PREFIX).size() + MAX_ID_SUFFIX_BYTES);
         const std::optional<std::string> name = PlainText(instance.values[1], MAX_FRIENDLY_NAME_BYTES);
-        if (!id.has_value() || !name.has_value() || id->rfind(TARGET_ID_PREFIX, 0) != 0) continue;
+        if (!id.has_value() || !name.has_value() || id->rfind(TARGET_ID_PREFIX, 0) != 0)
+            continue;
         e.idSuffix = id->substr(std::string(TARGET_ID_PREFIX).size());
         e.friendlyName = *name;
-        if (SameInstance(instance, EntryInstance(e, s))) return e;
+        if (SameInstance(instance, EntryInstance(e, s)))
+            return e;
     }
     return {};
 }
@@ -309,7 +326,8 @@ void Entry(C& c, ScannerEntry& e) {
     uint8_t mode = e.present ? ENTRY_PRESENT : ENTRY_NONE;
     Int(c, mode);
     e.present = mode % ENTRY_MODES != ENTRY_NONE;
-    if (!e.present) return;
+    if (!e.present)
+        return;
     Int(c, e.number);
     Text(c, e.idSuffix, MAX_ID_SUFFIX_BYTES);
     Text(c, e.friendlyName, MAX_FRIENDLY_NAME_BYTES);
@@ -321,7 +339,8 @@ template <typename C>
 void ImagingDevices(C& c, sim::Scenario& s, const ScannerEntry& entry) {
     std::vector<std::pair<int, sim::InstanceSpec>> instances;
     for (const auto& [number, instance] : s.imagingDevices)
-        if (!entry.present || number != entry.number) instances.emplace_back(number, instance);
+        if (!entry.present || number != entry.number)
+            instances.emplace_back(number, instance);
     List(c, instances, 0, MAX_INSTANCES, [&](std::pair<int, sim::InstanceSpec>& key) {
         uint16_t number = static_cast<uint16_t>(key.first);
         Int(c, number);
@@ -331,7 +350,8 @@ void ImagingDevices(C& c, sim::Scenario& s, const ScannerEntry& entry) {
     });
     if constexpr (C::kReading) {
         s.imagingDevices = {instances.begin(), instances.end()};
-        if (entry.present) s.imagingDevices.emplace(entry.number, EntryInstance(entry, s));
+        if (entry.present)
+            s.imagingDevices.emplace(entry.number, EntryInstance(entry, s));
     }
 }
 
@@ -361,7 +381,8 @@ void Mutex(C& c, sim::MutexSpec& m, const sim::Scenario& s) {
     Flag(c, releases);
     if (releases) {
         if constexpr (!C::kReading)
-            if (*m.releaseAfterMs > UINT32_MAX) Unrepresentable("releaseAfterMs");
+            if (*m.releaseAfterMs > UINT32_MAX)
+                Unrepresentable("releaseAfterMs");
         uint32_t ms = static_cast<uint32_t>(m.releaseAfterMs.value_or(0));
         Int(c, ms);
         m.releaseAfterMs = ms;
@@ -379,7 +400,8 @@ void Resources(C& c, sim::Scenario& s) {
         const std::vector<uint32_t>& sizes = ImageSizes(id);
         auto at = std::find(sizes.begin(), sizes.end(), r.size);
         if constexpr (!C::kReading)
-            if (at == sizes.end()) Unrepresentable("image size " + std::to_string(r.size));
+            if (at == sizes.end())
+                Unrepresentable("image size " + std::to_string(r.size));
         uint8_t which = static_cast<uint8_t>(at - sizes.begin());
         Int(c, which);
         r.size = sizes[which % sizes.size()];
@@ -391,15 +413,17 @@ void Failure(C& c, sim::FailureSpec& f) {
     const std::vector<std::string>& calls = sim::FailableCalls();
     auto at = std::find(calls.begin(), calls.end(), f.call);
     if constexpr (!C::kReading)
-        if (at == calls.end()) Unrepresentable("a failure of " + f.call);
+        if (at == calls.end())
+            Unrepresentable("a failure of " + f.call);
     uint8_t which = static_cast<uint8_t>(at - calls.begin());
     Int(c, which);
     f.call = calls[which % calls.size()];
     if constexpr (!C::kReading)
-        if (f.nth == 0 || f.nth - 1 > UINT16_MAX || f.count > UINT8_MAX) Unrepresentable("a failure's range");
-    uint16_t nth = static_cast<uint16_t>(f.nth - 1);  // counts from 1
+        if (f.nth == 0 || f.nth > UINT16_MAX || f.count > UINT8_MAX)
+            Unrepresentable("a failure's range");
+    uint16_t nth = static_cast<uint16_t>(f.nth);
     Int(c, nth);
-    f.nth = nth + 1u;
+    f.nth = std::max<uint32_t>(nth, 1);  // counts from 1
     uint8_t count = static_cast<uint8_t>(f.count);
     Int(c, count);
     f.count = count;
@@ -464,15 +488,17 @@ void Bound(sim::Scenario& s) {
         // The simulated registry cannot yet return a value of no bytes (it hands memcpy a null
         // source); until it can, every value carries at least one byte.
         for (sim::RegValue& v : instance.values)
-            if (v.data.empty()) v.data.push_back(0);
+            if (v.data.empty())
+                v.data.push_back(0);
     }
-    s.mutexes.erase(std::remove_if(s.mutexes.begin(), s.mutexes.end(),
-                                   [](const sim::MutexSpec& m) { return m.name.empty(); }),
-                    s.mutexes.end());
+    s.mutexes.erase(
+        std::remove_if(s.mutexes.begin(), s.mutexes.end(), [](const sim::MutexSpec& m) { return m.name.empty(); }),
+        s.mutexes.end());
     DropRepeats(s.mutexes, [](const sim::MutexSpec& a, const sim::MutexSpec& b) { return a.name == b.name; });
     DropRepeats(s.failures, [](const sim::FailureSpec& a, const sim::FailureSpec& b) { return a.call == b.call; });
     for (sim::FailureSpec& f : s.failures)
-        if (f.call == "Sleep" && (f.count == 0 || f.count > MAX_SLEEP_FAILURES)) f.count = MAX_SLEEP_FAILURES;
+        if (f.call == "Sleep" && (f.count == 0 || f.count > MAX_SLEEP_FAILURES))
+            f.count = MAX_SLEEP_FAILURES;
 }
 
 }  // namespace

@@ -31,13 +31,16 @@ void CheckAccepted(const sim::Scenario& s) {
         if (d.scanner.ready.empty() || d.scanner.download.empty() || d.scanner.progress.empty())
             Finding("accepted an empty reply list");
         for (const sim::TransferFault& f : d.scanner.faults)
-            if (f.n == 0) Finding("accepted a fault numbered 0");
+            if (f.n == 0)
+                Finding("accepted a fault numbered 0");
     }
     for (const auto& [number, instance] : s.imagingDevices)
-        if (number < 0 || number > MAX_INSTANCE) Finding("accepted instance " + std::to_string(number));
+        if (number < 0 || number > MAX_INSTANCE)
+            Finding("accepted instance " + std::to_string(number));
     std::set<std::string> names;
     for (const sim::MutexSpec& m : s.mutexes)
-        if (m.name.empty() || !names.insert(m.name).second) Finding("accepted mutex name \"" + m.name + "\"");
+        if (m.name.empty() || !names.insert(m.name).second)
+            Finding("accepted mutex name \"" + m.name + "\"");
     if (s.resources.size() != 2 || !s.resources.count(121) || !s.resources.count(131))
         Finding("the images are not exactly 121 and 131");
     std::set<std::string> calls;
@@ -55,9 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const sim::ScenarioError& e) {
         const std::string message = e.what();
         const std::string file = std::string(SOURCE) + ": ";
-        if (message.rfind(file, 0) != 0) Finding("message does not name the file: " + message);
-        if (message.find(": ", file.size()) == std::string::npos) Finding("message names no field: " + message);
-        if (std::count(message.begin(), message.end(), '\n') != 0) Finding("message of several lines: " + message);
+        if (message.rfind(file, 0) != 0)
+            Finding("message does not name the file: " + message);
+        if (message.find(": ", file.size()) == std::string::npos)
+            Finding("message names no field: " + message);
+        if (std::count(message.begin(), message.end(), '\n') != 0)
+            Finding("message of several lines: " + message);
     }
     return 0;
 }

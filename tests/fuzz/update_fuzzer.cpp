@@ -21,6 +21,8 @@ sim::RunOptions Options() {
     sim::RunOptions o;
     o.journal = true;      // the checks follow the calls in order
     o.hashImages = false;  // a multi-megabyte hash per run would dominate the time
+    // To see what a finding does: SCANFW_FUZZ_TRACE=1 update_fuzzer FILE prints every call.
+    o.trace = std::getenv("SCANFW_FUZZ_TRACE") != nullptr;
     return o;
 }
 

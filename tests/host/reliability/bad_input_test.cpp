@@ -38,7 +38,9 @@ sim::RunResult RunJson(const std::string& json, const std::vector<std::string>* 
     return sim::RunUpdater(sim::ParseScenario(json, "bad-input"), Options(), true, args);
 }
 
-std::string Msg(MessageId id) { return std::string(MessageText(id, LANGUAGE_ENGLISH)) + "\n"; }
+std::string Msg(MessageId id) {
+    return std::string(MessageText(id, LANGUAGE_ENGLISH)) + "\n";
+}
 
 std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -54,7 +56,9 @@ std::string Hex(const std::string& bytes) {
 std::string Typed(const char* type, const std::string& bytes) {
     return std::string(R"({"type": ")") + type + R"(", "hex": ")" + Hex(bytes) + "\"}";
 }
-std::string Sz(const std::string& text) { return Typed("REG_SZ", text + '\0'); }
+std::string Sz(const std::string& text) {
+    return Typed("REG_SZ", text + '\0');
+}
 
 // An idle scanner at usbscan0 and its instance key 0000 with these three values.
 std::string ScannerWithEntry(const std::string& createFileName, const std::string& matchingDeviceId,
@@ -89,7 +93,7 @@ TEST(BadInput, CommandLinesChangeNothing) {
         {"bytes above 0x7F", {"\xff\xfe\xfd", "-\xe9", "\x80\x81"}, false},
         // The option letter is a byte: a Big5 character whose second byte is 'b' is option b.
         {"a Big5 character ending in the byte b, last", {"\xa5\x62"}, true},
-        {"a high byte before b, with a value", {"\x80" "b", "\xff"}, false},
+        {"a high byte before b, with a value", {std::string("\x80") + 'b', "\xff"}, false},
         {"a thousand arguments", std::vector<std::string>(MANY_ARGUMENTS, "-a"), false},
     };
     for (const Case& c : cases) {
@@ -119,10 +123,18 @@ TEST(BadInput, RegistryValuesOfOddTypesAndSizes) {
          ScannerWithEntry(Typed("REG_BINARY", DEVICE_PATH), id, name), MSG_SCANNER_NOT_REGISTERED, ""},
         {"CreateFileName without terminator", ScannerWithEntry(Typed("REG_SZ", DEVICE_PATH), id, name), MSG_BURN_DONE,
          FRIENDLY_NAME},
+        {"CreateFileName padded with zeros to exactly 256 bytes",
+         ScannerWithEntry(Typed("REG_SZ", DEVICE_PATH + std::string(REGISTRY_BUFFER_BYTES - DEVICE_PATH.size(), '\0')),
+                          id, name),
+         MSG_BURN_DONE, FRIENDLY_NAME},
+        {"MatchingDeviceId of exactly 256 bytes without terminator",
+         ScannerWithEntry(path, Typed("REG_SZ", TARGET_ID + std::string(REGISTRY_BUFFER_BYTES - TARGET_ID.size(), 'x')),
+                          name),
+         MSG_BURN_DONE, FRIENDLY_NAME},
         {"MatchingDeviceId stored as a number", ScannerWithEntry(path, Typed("REG_DWORD", "usb\\"), name),
          MSG_SCANNER_NOT_REGISTERED, ""},
-        {"MatchingDeviceId without terminator", ScannerWithEntry(path, Typed("REG_SZ", TARGET_ID), name),
-         MSG_BURN_DONE, FRIENDLY_NAME},
+        {"MatchingDeviceId without terminator", ScannerWithEntry(path, Typed("REG_SZ", TARGET_ID), name), MSG_BURN_DONE,
+         FRIENDLY_NAME},
         {"MatchingDeviceId as binary: a FriendlyName longer than 4 bytes cannot be read",
          ScannerWithEntry(path, Typed("REG_BINARY", TARGET_ID + '\0'), name), MSG_SCANNER_NOT_REGISTERED, ""},
         {"MatchingDeviceId as binary: a FriendlyName of 4 bytes is read",
@@ -137,8 +149,9 @@ TEST(BadInput, RegistryValuesOfOddTypesAndSizes) {
         {"FriendlyName of 257 bytes", ScannerWithEntry(path, id, Typed("REG_SZ", name255 + "NN")),
          MSG_SCANNER_NOT_REGISTERED, ""},
         {"an empty FriendlyName", ScannerWithEntry(path, id, Sz("")), MSG_BURN_DONE, ""},
-        {"a FriendlyName in Big5", ScannerWithEntry(path, id, Typed("REG_SZ", std::string("\xb1\xbd\xb4\x79\xbe\xb9") + '\0')),
-         MSG_BURN_DONE, "\xb1\xbd\xb4\x79\xbe\xb9"},
+        {"a FriendlyName in Big5",
+         ScannerWithEntry(path, id, Typed("REG_SZ", std::string("\xb1\xbd\xb4\x79\xbe\xb9") + '\0')), MSG_BURN_DONE,
+         "\xb1\xbd\xb4\x79\xbe\xb9"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,7 +204,8 @@ TEST(BadInput, ProgressAbove100Percent) {
 const std::vector<size_t> kUninterpreted = [] {
     std::vector<size_t> offsets;
     for (size_t i = 0; i < sim::REPLY_BYTES; ++i)
-        if (!(i < 6 || i == 10 || i == 14)) offsets.push_back(i);
+        if (!(i < 6 || i == 10 || i == 14))
+            offsets.push_back(i);
     return offsets;
 }();
 
@@ -218,14 +232,20 @@ TEST(BadInput, RepliesWithEveryUninterpretedByteSet) {
     const std::vector<Case> cases = {
         {"ready replies", "busy-then-ready", [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.ready); }, {}},
         {"the ready reply of model 8", "model-8", [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.ready); }, {}},
-        {"the ready reply of state 6", "ready-state-6",
-         [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.ready); }, {}},
+        {"the ready reply of state 6",
+         "ready-state-6",
+         [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.ready); },
+         {}},
         {"the download reply", "update", [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.download); }, {}},
-        {"the refused download reply", "command-refused",
-         [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.download); }, {}},
+        {"the refused download reply",
+         "command-refused",
+         [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.download); },
+         {}},
         {"progress replies", "update", [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.progress); }, {}},
-        {"progress replies ending in an error", "burn-error",
-         [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.progress); }, {}},
+        {"progress replies ending in an error",
+         "burn-error",
+         [](sim::ScannerSpec& s) { SetEveryUninterpretedByte(s.progress); },
+         {}},
         {"every byte of the ready reply: state 0xFFFF is busy", "update",
          [](sim::ScannerSpec& s) { SetEveryByte(s.ready); }, MSG_NOT_RESPONDED},
         {"every byte of the download reply: result 0xFFFFFFFF is no refusal", "update",

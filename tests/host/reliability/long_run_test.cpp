@@ -21,7 +21,8 @@
 #include "sweep_oracle.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The address sanitizer's allocator keeps its own count (its header is not shipped with GCC).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #else
 #include <malloc.h>
 #endif
@@ -35,8 +36,10 @@ constexpr int PROGRESS_POLLS = 100000;
 constexpr int WARM_UP_POLLS = 10;
 constexpr uint8_t STATE_BURNING = 7;
 constexpr int PERCENT_STEPS = 100;
-// Heap the process may gain over a whole run for reasons of its own (the C library's buffers).
-constexpr long long HEAP_SLACK_BYTES = 4096;
+// The process may end a run with a little more heap for reasons of its own (a few kilobytes of
+// the C library's bookkeeping, whatever the run's length); anything growing with the polls, even
+// the smallest block per poll, comes to megabytes.
+constexpr long long HEAP_SLACK_BYTES = PROGRESS_POLLS;  // under one byte a poll
 
 size_t HeapInUse() {
 #if defined(__SANITIZE_ADDRESS__)
@@ -58,16 +61,21 @@ struct PauseSamples {
 PauseSamples* g_samples = nullptr;
 
 void Sample(DWORD ms) {
-    if (g_samples == nullptr) return;
+    if (g_samples == nullptr)
+        return;
     PauseSamples& s = *g_samples;
-    if (ms == POST_WRITE_PAUSE_MS) s.inProgress = true;
+    if (ms == POST_WRITE_PAUSE_MS)
+        s.inProgress = true;
     // The restore's waits for the service come after the progress phase.
-    if (sim::M().service.startRequests > 0) s.inProgress = false;
-    if (!s.inProgress || ms != PROGRESS_POLL_MS) return;
+    if (sim::M().service.startRequests > 0)
+        s.inProgress = false;
+    if (!s.inProgress || ms != PROGRESS_POLL_MS)
+        return;
     ++s.pauses;
     for (const auto& [kind, count] : sim::OpenHandleCounts()) {
         auto [it, first] = s.handles.emplace(kind, std::make_pair(count, count));
-        if (!first) it->second = {std::min(it->second.first, count), std::max(it->second.second, count)};
+        if (!first)
+            it->second = {std::min(it->second.first, count), std::max(it->second.second, count)};
     }
     s.mostLocalBlocks = std::max(s.mostLocalBlocks, sim::M().localBlocks);
 }
@@ -134,7 +142,7 @@ TEST(LongRun, HundredThousandProgressPollsInConstantResources) {
 
     // Every progress pause and the completion pause.
     EXPECT_EQ(samples.pauses, PROGRESS_POLLS + 1);
-    const std::map<std::string, int> heldWhileBurning = {{"device", 1}, {"event", 0},  {"key", 0},
+    const std::map<std::string, int> heldWhileBurning = {{"device", 1},  {"event", 0}, {"key", 0},
                                                          {"manager", 1}, {"mutex", 2}, {"service", 1}};
     for (const auto& [kind, held] : heldWhileBurning) {
         ASSERT_TRUE(samples.handles.count(kind)) << kind;
