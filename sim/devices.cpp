@@ -1,4 +1,5 @@
 // Simulated still-image devices: opening "\\.\usbscanN" and the descriptor request.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/machine.h"
@@ -103,12 +104,15 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         return FALSE;
     }
     const uint16_t fields[] = {device->vid, device->pid, device->bcd, DESCRIPTOR_LANGUAGE};
-    uint8_t* out = static_cast<uint8_t*>(lpOutBuffer);
+    uint8_t answer[DESCRIPTOR_BYTES];
     for (size_t i = 0; i < 4; ++i) {
-        out[2 * i] = static_cast<uint8_t>(fields[i]);
-        out[2 * i + 1] = static_cast<uint8_t>(fields[i] >> 8);
+        answer[2 * i] = static_cast<uint8_t>(fields[i]);
+        answer[2 * i + 1] = static_cast<uint8_t>(fields[i] >> 8);
     }
-    if (lpBytesReturned != nullptr) *lpBytesReturned = DESCRIPTOR_BYTES;
+    // A device may answer with fewer bytes; the rest of the caller's buffer is left as it was.
+    const size_t answered = std::min<size_t>(device->descriptorLength, DESCRIPTOR_BYTES);
+    std::memcpy(lpOutBuffer, answer, answered);
+    if (lpBytesReturned != nullptr) *lpBytesReturned = static_cast<DWORD>(answered);
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("DeviceIoControl", args,
                    "TRUE, vid " + sim::Hex(device->vid) + " pid " + sim::Hex(device->pid));

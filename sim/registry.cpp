@@ -99,7 +99,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         *lpcbData = size;  // the size needed; the buffer is left alone
         return Fail("RegQueryValueExA", args + " (needs " + std::to_string(size) + ")", ERROR_MORE_DATA);
     }
-    if (lpData != nullptr) std::memcpy(lpData, found->data.data(), size);
+    if (lpData != nullptr && size > 0) std::memcpy(lpData, found->data.data(), size);
     if (lpcbData != nullptr) *lpcbData = size;
     sim::TraceCall("RegQueryValueExA", args,
                    "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " + std::to_string(size) + " bytes");

@@ -42,6 +42,7 @@ struct DeviceSpec {
     int index = 0;
     OpenMode open = OpenMode::Ok;
     bool descriptorFails = false;
+    uint8_t descriptorLength = 8;  // how many bytes of the 8-byte descriptor the device answers with
     uint16_t vid = 0x2A7B;
     uint16_t pid = 0x41C3;
     uint16_t bcd = 0x0100;

@@ -17,6 +17,7 @@ namespace {
 using nlohmann::json;
 
 constexpr int MAX_DEVICE_INDEX = 255;
+constexpr uint64_t DESCRIPTOR_BYTES = 8;
 constexpr uint8_t TARGET_STATE_BURNING = 7;
 constexpr int DEFAULT_PROGRESS_STEPS = 10;
 constexpr int PROGRESS_STEP_PERCENT = 10;
@@ -230,10 +231,13 @@ public:
                 d.descriptorFails = true;
             } else {
                 RequireObject(dj, df);
-                AllowOnly(dj, df, {"vid", "pid", "bcd"});
+                AllowOnly(dj, df, {"vid", "pid", "bcd", "length"});
                 if (dj.contains("vid")) d.vid = static_cast<uint16_t>(Number(dj["vid"], Join(df, "vid"), 0xFFFF));
                 if (dj.contains("pid")) d.pid = static_cast<uint16_t>(Number(dj["pid"], Join(df, "pid"), 0xFFFF));
                 if (dj.contains("bcd")) d.bcd = static_cast<uint16_t>(Number(dj["bcd"], Join(df, "bcd"), 0xFFFF));
+                if (dj.contains("length"))
+                    d.descriptorLength =
+                        static_cast<uint8_t>(Number(dj["length"], Join(df, "length"), DESCRIPTOR_BYTES));
             }
         }
         d.scanner = Scanner(j.contains("scanner") ? j["scanner"] : json::object(), Join(field, "scanner"));

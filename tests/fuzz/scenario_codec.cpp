@@ -485,11 +485,6 @@ void Bound(sim::Scenario& s) {
     for (auto& [number, instance] : s.imagingDevices) {
         DropRepeats(instance.values,
                     [](const sim::RegValue& a, const sim::RegValue& b) { return SameIgnoringCase(a.name, b.name); });
-        // The simulated registry cannot yet return a value of no bytes (it hands memcpy a null
-        // source); until it can, every value carries at least one byte.
-        for (sim::RegValue& v : instance.values)
-            if (v.data.empty())
-                v.data.push_back(0);
     }
     s.mutexes.erase(
         std::remove_if(s.mutexes.begin(), s.mutexes.end(), [](const sim::MutexSpec& m) { return m.name.empty(); }),

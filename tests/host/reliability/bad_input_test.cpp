@@ -181,6 +181,33 @@ TEST(BadInput, FriendlyNameWithABackslashCannotNameALock) {
     EXPECT_EQ(run.report["mutexes"][lock]["created"], false);
 }
 
+// A device that answers the descriptor request with fewer than its 8 bytes. The record is cleared
+// before each request, so what did not arrive reads as zero, never as what the device before it
+// answered: usbscan0 leaves the scanner's product ID behind, and a record not cleared would make
+// a usbscan1 that answers only with the vendor ID look like the scanner.
+TEST(BadInput, ShortDescriptorAnswers) {
+    constexpr int DESCRIPTOR_BYTES = 8;
+    constexpr int ID_BYTES = 4;  // vendor and product ID
+    for (int length = 0; length <= DESCRIPTOR_BYTES; ++length) {
+        SCOPED_TRACE(length);
+        const std::string json = R"({"devices": [{"index": 0, "descriptor": {"vid": "0x1111", "pid": "0x41C3"}},
+            {"index": 1, "descriptor": {"length": )" +
+                                 std::to_string(length) + R"(}}],
+            "imagingDevices": {"0000": {"CreateFileName": "\\\\.\\usbscan1",
+                                        "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3", "FriendlyName": "S"}}})";
+        const sim::RunResult run = RunJson(json);
+        ExpectPromisesKept(run);
+        EXPECT_EQ(run.report["opened"], nlohmann::json({0, 1}));
+        if (length >= ID_BYTES) {
+            EXPECT_EQ(run.report["device"]["index"], 1);
+            EXPECT_EQ(sweep::FinalMessage(run.output, LANGUAGE_ENGLISH), MSG_BURN_DONE);
+        } else {
+            EXPECT_EQ(run.output, Msg(MSG_DEVICE_NOT_FOUND));
+            EXPECT_EQ(run.report["openHandles"]["device"], 0);
+        }
+    }
+}
+
 // The percentage is shown as the scanner sends it, also above 100, on a line of the usual shape.
 TEST(BadInput, ProgressAbove100Percent) {
     for (int percent : {100, 101, 199, 255}) {

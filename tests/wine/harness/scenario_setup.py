@@ -122,6 +122,9 @@ def reply_list(entry, member):
     return replies
 
 
+DESCRIPTOR_BYTES = 8
+
+
 def default_progress():
     steps = [make_reply(state=STATE_BURNING, percent=step * PROGRESS_STEP_PERCENT)
              for step in range(DEFAULT_PROGRESS_STEPS)]
@@ -137,6 +140,8 @@ def device_setup(entry, member):
         d.vid = number(descriptor.get("vid", DEFAULT_VID))
         d.pid = number(descriptor.get("pid", DEFAULT_PID))
         d.bcd = number(descriptor.get("bcd", DEFAULT_BCD))
+        if number(descriptor.get("length", DESCRIPTOR_BYTES)) != DESCRIPTOR_BYTES:
+            raise Refused(f"{member}.descriptor.length", "the emulated driver always answers with all 8 bytes")
     scanner = entry.get("scanner", {})
     d.ready = reply_list(scanner["ready"], f"{member}.scanner.ready") if "ready" in scanner else [make_reply()]
     d.download = reply_list(scanner["download"], f"{member}.scanner.download") if "download" in scanner \
