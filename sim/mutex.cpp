@@ -63,13 +63,13 @@ namespace sim {
 
 void BootMutexes(Machine& m) {
     m.mutexes = MutexArea{};
-    for (const MutexSpec& spec : m.scenario.mutexes) {
+    for (const MutexSpec& given : m.scenario.mutexes) {
         MutexObject obj;
-        obj.name = spec.name;
+        obj.name = given.name;
         obj.heldByOther = true;
-        obj.otherCloses = spec.releaseAfterMs.has_value();
-        obj.otherClosesAtMs = spec.releaseAfterMs.value_or(0);
-        obj.accessDenied = spec.accessDenied;
+        obj.otherCloses = given.releaseAfterMs.has_value();
+        obj.otherClosesAtMs = given.releaseAfterMs.value_or(0);
+        obj.accessDenied = given.accessDenied;
         m.mutexes.objects.push_back(obj);
     }
 }

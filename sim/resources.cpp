@@ -36,8 +36,8 @@ ResourceEntry& EntryOf(int id) {
 
 // The entry behind an HRSRC of this run, or null for anything FindResourceA did not return.
 const ResourceEntry* EntryOfHandle(HRSRC handle) {
-    for (const auto& [id, spec] : sim::M().resources.images) {
-        if (spec.mode == sim::ResourceMode::Missing) continue;
+    for (const auto& [id, given] : sim::M().resources.images) {
+        if (given.mode == sim::ResourceMode::Missing) continue;
         const ResourceEntry& e = EntryOf(id);
         if (reinterpret_cast<const void*>(handle) == &e) return &e;
     }
@@ -88,15 +88,15 @@ std::string ResourceName(LPCSTR name) {
 
 std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
 
-const sim::ResourceSpec* SpecOf(int id) {
+const sim::ResourceSpec* GivenOf(int id) {
     const auto& images = sim::M().resources.images;
     auto it = images.find(id);
     return it == images.end() ? nullptr : &it->second;
 }
 
 bool AnyImagePresent() {
-    for (const auto& [id, spec] : sim::M().resources.images)
-        if (spec.mode != sim::ResourceMode::Missing) return true;
+    for (const auto& [id, given] : sim::M().resources.images)
+        if (given.mode != sim::ResourceMode::Missing) return true;
     return false;
 }
 
@@ -116,13 +116,13 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
     }
     DWORD error = ERROR_SUCCESS;
     long id = lpName == nullptr ? -1 : NumericId(lpName);
-    const sim::ResourceSpec* spec = id < 0 ? nullptr : SpecOf(static_cast<int>(id));
+    const sim::ResourceSpec* given = id < 0 ? nullptr : GivenOf(static_cast<int>(id));
     if (hModule != nullptr)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
     else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !SameTextIgnoringCase(lpType, BINARY_TYPE) ||
              !AnyImagePresent())
         error = ERROR_RESOURCE_TYPE_NOT_FOUND;
-    else if (spec == nullptr || spec->mode == sim::ResourceMode::Missing)
+    else if (given == nullptr || given->mode == sim::ResourceMode::Missing)
         error = ERROR_RESOURCE_NAME_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -141,16 +141,16 @@ HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
         return nullptr;
     }
     const ResourceEntry* entry = EntryOfHandle(hResInfo);
-    const sim::ResourceSpec* spec = entry == nullptr ? nullptr : SpecOf(entry->id);
+    const sim::ResourceSpec* given = entry == nullptr ? nullptr : GivenOf(entry->id);
     const uint8_t* bytes = nullptr;
     DWORD error = ERROR_SUCCESS;
     if (hModule != nullptr)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if (spec == nullptr)
+    else if (given == nullptr)
         error = ERROR_INVALID_HANDLE;
-    else if (spec->mode == sim::ResourceMode::LoadFails)
+    else if (given->mode == sim::ResourceMode::LoadFails)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if ((bytes = ImageBytes(entry->id, spec->size)) == nullptr)
+    else if ((bytes = ImageBytes(entry->id, given->size)) == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -172,11 +172,11 @@ LPVOID WINAPI LockResource(HGLOBAL hResData) {
     }
     const auto& loaded = sim::M().resources.loaded;
     auto it = loaded.find(hResData);
-    const sim::ResourceSpec* spec = it == loaded.end() ? nullptr : SpecOf(it->second);
+    const sim::ResourceSpec* given = it == loaded.end() ? nullptr : GivenOf(it->second);
     DWORD error = ERROR_SUCCESS;
-    if (spec == nullptr)
+    if (given == nullptr)
         error = ERROR_INVALID_HANDLE;
-    else if (spec->mode == sim::ResourceMode::LockFails)
+    else if (given->mode == sim::ResourceMode::LockFails)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -194,11 +194,11 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
         return 0;
     }
     const ResourceEntry* entry = EntryOfHandle(hResInfo);
-    const sim::ResourceSpec* spec = entry == nullptr ? nullptr : SpecOf(entry->id);
+    const sim::ResourceSpec* given = entry == nullptr ? nullptr : GivenOf(entry->id);
     DWORD error = ERROR_SUCCESS;
     if (hModule != nullptr)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if (spec == nullptr)
+    else if (given == nullptr)
         error = ERROR_INVALID_HANDLE;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -206,7 +206,7 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
         return 0;
     }
     // A resource that cannot be loaded or locked still has its size in the resource directory.
-    DWORD size = spec->size;
+    DWORD size = given->size;
     sim::TraceCall("SizeofResource", args, std::to_string(size));
     return size;
 }

@@ -88,15 +88,15 @@ const char* FaultName(FaultKind kind) {
     return "?";
 }
 
-const ScannerSpec* SpecOf(int index) {
+const ScannerSpec* GivenOf(int index) {
     for (const sim::DeviceSpec& d : sim::M().scenario.devices)
         if (d.index == index)
             return &d.scanner;
     return nullptr;
 }
 
-const sim::TransferFault* FaultFor(const ScannerSpec& spec, Op op, uint32_t n) {
-    for (const sim::TransferFault& f : spec.faults)
+const sim::TransferFault* FaultFor(const ScannerSpec& given, Op op, uint32_t n) {
+    for (const sim::TransferFault& f : given.faults)
         if (f.onRead == (op == Op::Read) && f.n == n)
             return &f;
     return nullptr;
@@ -122,17 +122,17 @@ ReplyBytes Take(const std::vector<ReplyBytes>& list, size_t& next) {
 // The reply chosen by the latest command received. Only the opcode and subcode classify a command:
 // the signature is not checked, so a command with a wrong one is still answered and shows in the
 // report as sent. A read before any command is answered like an unknown command.
-ReplyBytes NextReply(ScannerRuntime& s, const ScannerSpec& spec) {
+ReplyBytes NextReply(ScannerRuntime& s, const ScannerSpec& given) {
     const std::vector<uint8_t>& c = s.lastCommand;
     if (!s.haveCommand || c.size() <= OPCODE_OFFSET)
         return Refusal();
     const bool status = c[OPCODE_OFFSET] == OPCODE_STATUS && c.size() > SUBCODE_OFFSET;
     if (status && c[SUBCODE_OFFSET] == SUBCODE_READY)
-        return Take(spec.ready, s.readyNext);
+        return Take(given.ready, s.readyNext);
     if (status && c[SUBCODE_OFFSET] == SUBCODE_PROGRESS)
-        return Take(spec.progress, s.progressNext);
+        return Take(given.progress, s.progressNext);
     if (c[OPCODE_OFFSET] == OPCODE_DOWNLOAD)
-        return Take(spec.download, s.downloadNext);
+        return Take(given.download, s.downloadNext);
     return Refusal();
 }
 
@@ -176,8 +176,8 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
         overlapped->InternalHigh = 0;
     }
     HandleObject* device = sim::FindHandle(file, HandleKind::Device);
-    const ScannerSpec* spec = device == nullptr ? nullptr : SpecOf(device->ref);
-    if (spec == nullptr)
+    const ScannerSpec* given = device == nullptr ? nullptr : GivenOf(device->ref);
+    if (given == nullptr)
         return refuse(ERROR_INVALID_HANDLE, "");
     HANDLE event = overlapped == nullptr ? nullptr : overlapped->hEvent;
     if (event != nullptr && sim::FindHandle(event, HandleKind::Event) == nullptr)
@@ -189,7 +189,7 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
 
     ScannerRuntime& s = sim::M().devices.scanners[device->ref];
     const uint32_t n = op == Op::Write ? ++s.writes : ++s.reads;
-    const sim::TransferFault* fault = FaultFor(*spec, op, n);
+    const sim::TransferFault* fault = FaultFor(*given, op, n);
     auto faulted = [fault](FaultKind kind) { return fault != nullptr && fault->kind == kind; };
     const std::string note = fault == nullptr ? "" : std::string(" (fault ") + FaultName(fault->kind) + ")";
     if (faulted(FaultKind::Fail))
@@ -201,7 +201,7 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
         moved = shortened && length > 0 ? length - 1 : length;
         Receive(s, static_cast<const uint8_t*>(buffer), length, moved);
     } else {
-        const ReplyBytes reply = NextReply(s, *spec);
+        const ReplyBytes reply = NextReply(s, *given);
         moved = static_cast<DWORD>(std::min<size_t>(length, reply.size()));
         if (shortened && moved > 0)
             --moved;

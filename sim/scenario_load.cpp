@@ -376,14 +376,14 @@ public:
             RequireObject(r, fi);
             AllowOnly(r, fi, {"size", "missing", "loadFails", "lockFails"});
             if (r.size() != 1) Fail(fi, "give exactly one of size, missing, loadFails, lockFails");
-            ResourceSpec& spec = s.resources[std::stoi(it.key())];
+            ResourceSpec& given = s.resources[std::stoi(it.key())];
             if (r.contains("size")) {
-                spec.mode = ResourceMode::Present;
-                spec.size = static_cast<uint32_t>(Number(r["size"], Join(fi, "size"), 0xFFFFFFFFu));
+                given.mode = ResourceMode::Present;
+                given.size = static_cast<uint32_t>(Number(r["size"], Join(fi, "size"), 0xFFFFFFFFu));
             } else {
                 const char* key = r.contains("missing") ? "missing" : r.contains("loadFails") ? "loadFails" : "lockFails";
                 if (!Bool(r[key], Join(fi, key))) Fail(Join(fi, key), "only true is meaningful");
-                spec.mode = r.contains("missing") ? ResourceMode::Missing
+                given.mode = r.contains("missing") ? ResourceMode::Missing
                             : r.contains("loadFails") ? ResourceMode::LoadFails
                                                       : ResourceMode::LockFails;
             }

@@ -164,12 +164,12 @@ DWORD CheckService(SC_HANDLE handle, DWORD right) {
 namespace sim {
 
 void BootService(Machine& m) {
-    const ServiceSpec& spec = m.scenario.service;
+    const ServiceSpec& given = m.scenario.service;
     m.service = ServiceArea{};
-    m.service.state = spec.state;
-    m.service.controlsAccepted = spec.controlsAccepted;
-    m.service.startType = spec.startType;
-    m.service.pendingReadsLeft = spec.pendingQueries;
+    m.service.state = given.state;
+    m.service.controlsAccepted = given.controlsAccepted;
+    m.service.startType = given.startType;
+    m.service.pendingReadsLeft = given.pendingQueries;
 }
 
 void ReportService(const Machine& m, nlohmann::json& report) {
