@@ -41,6 +41,8 @@ RUN_SLACK_S = 60
 HOLDER_READY_TIMEOUT_S = 30
 HOLDER_END_TIMEOUT_S = 30
 POLL_S = 0.05
+REG_IMPORT_ATTEMPTS = 3
+REG_IMPORT_RETRY_PAUSE_S = 1
 
 
 class ScenarioRun:
@@ -71,7 +73,15 @@ class ScenarioRun:
         with open(os.path.join(self.work, "scenario.reg"), "w", newline="") as f:
             f.write(registry_text(setup))
         self.prefix.start_server()
-        self.prefix.run("reg-import", ["reg", "import", "scenario.reg"])
+        # Wine's reg.exe now and then exits 1 without a word on a prefix whose server has just
+        # started; the import is idempotent, so it is tried again before the run counts as failed.
+        for attempt in range(1, REG_IMPORT_ATTEMPTS + 1):
+            rc, _, _ = self.prefix.run(f"reg-import-{attempt}", ["reg", "import", "scenario.reg"], check=False)
+            if rc == 0:
+                break
+            if attempt == REG_IMPORT_ATTEMPTS:
+                raise WineError(f"reg import: exit {rc} on each of {REG_IMPORT_ATTEMPTS} attempts")
+            time.sleep(REG_IMPORT_RETRY_PAUSE_S)
         for number in setup.denied_instances:
             self.prefix.run(f"deny-{number:04d}", [self.tool["e2e_prefix.exe"], "deny-key", instance_subkey(number)])
         self.prefix.run("driver-start", [self.tool["scanctl.exe"], "start"])
