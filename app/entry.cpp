@@ -78,7 +78,6 @@ int UpdaterMain(int argc, char* argv[]) {
     // process (the host tests) from seeing the first one's values.
     std::memset(g_devicePath, 0, sizeof g_devicePath);
     std::memset(g_friendlyName, 0, sizeof g_friendlyName);
-    MessageLanguage = LANGUAGE_ENGLISH;
 
     MessageLanguage = GetUserDefaultLangID() == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
     ReadCommandLine(argc, argv);

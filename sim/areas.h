@@ -33,7 +33,6 @@ struct ScannerRuntime {
 
 struct DeviceArea {
     std::map<int, ScannerRuntime> scanners;  // by usbscan number, for every scenario device
-    int openedLast = -1;
 };
 void BootDevices(Machine& m);
 void ReportDevices(const Machine& m, nlohmann::json& report);

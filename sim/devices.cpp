@@ -70,7 +70,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     HANDLE h = sim::NewHandle(sim::HandleKind::Device, number, dwDesiredAccess);
     sim::M().opened.push_back(number);
-    sim::M().devices.openedLast = number;
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("CreateFileA", args, sim::Hex(reinterpret_cast<uintptr_t>(h)));
     return h;

@@ -9,6 +9,7 @@
 using sim::HandleKind;
 using sim::HandleObject;
 using sim::M;
+using sim::Ptr;
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
@@ -35,7 +36,6 @@ LocalHeap& Heap() {
 }
 
 std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE"; }
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
 }  // namespace
 
 DWORD WINAPI GetLastError(void) { return t_lastError; }

@@ -103,6 +103,8 @@ std::string Hex(uint64_t value) {
     return buf;
 }
 
+std::string Ptr(const void* p) { return p == nullptr ? "NULL" : Hex(reinterpret_cast<uintptr_t>(p)); }
+
 std::string Quote(const char* text) {
     if (text == nullptr) return "NULL";
     std::string out = "\"";

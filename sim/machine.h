@@ -92,6 +92,8 @@ bool Tracing();
 void TraceCall(const char* call, const std::string& args, const std::string& result);
 std::string Hex(uint64_t value);
 std::string Quote(const char* text);
+// A pointer or handle for the trace: "NULL" or its value in hex.
+std::string Ptr(const void* p);
 
 HANDLE NewHandle(HandleKind kind, int ref, DWORD access = 0);
 // The open object behind a handle, or null; with `kind`, only a handle of that kind.

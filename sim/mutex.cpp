@@ -17,7 +17,7 @@ constexpr const char* NAMESPACE_PREFIXES[] = {"Global\\", "Local\\"};
 constexpr const char* SESSION_PREFIX = "Local\\";
 constexpr WORD SE_DACL_PRESENT = 0x0004;
 
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
+using sim::Ptr;
 
 bool NamesMissingDirectory(const std::string& name) {
     size_t start = 0;

@@ -38,7 +38,7 @@ int KeyOfPath(const char* path) {
     return sim::M().scenario.imagingDevices.count(number) ? number : NO_KEY;
 }
 
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
+using sim::Ptr;
 
 LSTATUS Fail(const char* call, const std::string& args, LSTATUS status) {
     sim::TraceCall(call, args, "error " + std::to_string(status));

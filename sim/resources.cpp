@@ -86,7 +86,7 @@ std::string ResourceName(LPCSTR name) {
     return sim::Quote(name);
 }
 
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
+using sim::Ptr;
 
 const sim::ResourceSpec* GivenOf(int id) {
     const auto& images = sim::M().resources.images;

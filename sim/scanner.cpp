@@ -44,9 +44,7 @@ constexpr size_t TRACE_BYTES = 8;
 
 enum class Op { Write, Read };
 
-std::string Ptr(const void* p) {
-    return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p));
-}
+using sim::Ptr;
 
 std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
     std::string out;

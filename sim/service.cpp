@@ -140,7 +140,7 @@ std::string StatusText(const SERVICE_STATUS& status) {
            ", hint " + std::to_string(status.dwWaitHint);
 }
 
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : sim::Hex(reinterpret_cast<uintptr_t>(p)); }
+using sim::Ptr;
 
 // A failure of `call` with `error`: sets it, traces it, and gives the function's failure value.
 template <typename T>
