@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/console_control.h"
 #include "app/messages.h"
 #include "app/update_sequence.h"
+#include "app/window_hold.h"
 #include "host/app_lock.h"
 
 char g_devicePath[DEVICE_PATH_SIZE];
@@ -78,6 +80,7 @@ int UpdaterMain(int argc, char* argv[]) {
     // process (the host tests) from seeing the first one's values.
     std::memset(g_devicePath, 0, sizeof g_devicePath);
     std::memset(g_friendlyName, 0, sizeof g_friendlyName);
+    ForgetConsoleRequests();
 
     MessageLanguage = GetUserDefaultLangID() == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
     ReadCommandLine(argc, argv);
@@ -91,5 +94,8 @@ int UpdaterMain(int argc, char* argv[]) {
     } else {
         PrintMessage(MSG_DEVICE_NOT_FOUND, MessageLanguage);
     }
+    // A closing console has no one left to read it, and Windows ends the process within seconds.
+    if (!CloseRequested())
+        HoldWindowForReading();
     return 0;
 }

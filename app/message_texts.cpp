@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr int CATALOGUE_SLOTS = 132;
+constexpr int CATALOGUE_SLOTS = 138;
 
-// Slot = id + 100 * language. Slots 32..99 stay empty.
+// Slot = id + 100 * language. Slots 38..99 stay empty.
 const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /*   0 */ "Warning - no following argument!!\n",
     /*   1 */ "Get device descriptor error!!\n",
@@ -41,14 +41,20 @@ const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /*  29 */ "The Tarvo Scan application is currently in use with another task or another user on this computer.  Please wait until the other task is complete and then try again.\n",
     /*  30 */ "The Tarvo Scan application is currently in use with another task or another user on this computer.  Please wait until the other task is complete and then try again...\n",
     /*  31 */ "The ZQW application is currently in use with another task or another user on this computer.  Please wait until the other task is complete and then try again.\n",
-    /* 32..99: empty */
+    /*  32 */ "Failed to restore WIA!! Please set the Windows Image Acquisition service to Automatic and restart your computer!!\n",
+    /*  33 */ "Failed to start WIA!! Please restart your computer!!\n",
+    /*  34 */ "Access denied!! Please run this program as administrator!!\n",
+    /*  35 */ "Update cancelled!!\n",
+    /*  36 */ "Do not close this window or turn off the scanner until the update is done!!\n",
+    /*  37 */ "Press any key to exit...\n",
+    /* 38..99: empty */
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr,
     /* 100 */ "警告 - no following argument!!\n",
     /* 101 */ "獲取設備描述符的錯誤!!\n",
     /* 102 */ "設備發現!!\n",
@@ -82,6 +88,12 @@ const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /* 129 */ "Tarvo Scan 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n",
     /* 130 */ "Tarvo Scan 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。。。\n",
     /* 131 */ "ZQW 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n",
+    /* 132 */ "恢復WIA失敗!! 請將 Windows Image Acquisition 服務設為自動，並重新啟動電腦!!\n",
+    /* 133 */ "啟動WIA失敗!! 請重新啟動電腦!!\n",
+    /* 134 */ "存取被拒!! 請以系統管理員身分執行本程式!!\n",
+    /* 135 */ "更新已取消!!\n",
+    /* 136 */ "更新完成前，請勿關閉此視窗或關閉掃描器電源!!\n",
+    /* 137 */ "請按任意鍵結束...\n",
 };
 
 const char kProgressTitleEnglish[] = "Burning firmware";

@@ -1,4 +1,4 @@
-// Raw access to the catalogue table: English texts at slots 0..31, Chinese at 100..131.
+// Raw access to the catalogue table: English texts at slots 0..37, Chinese at 100..137.
 #pragma once
 
 // The text stored at `slot`, or null for an empty or out-of-range slot.

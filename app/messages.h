@@ -11,7 +11,7 @@ extern uint16_t MessageLanguage;
 
 constexpr uint16_t LANGUAGE_ENGLISH = 0;
 constexpr uint16_t LANGUAGE_CHINESE = 1;
-constexpr int MESSAGE_COUNT = 32;
+constexpr int MESSAGE_COUNT = 38;
 // Slot of a text in the catalogue: id + this stride times the language.
 constexpr int LANGUAGE_SLOT_STRIDE = 100;
 
@@ -48,10 +48,16 @@ enum : MessageId {
     MSG_SCAN_APP_BUSY = 29,
     MSG_SCANNER_NOT_REGISTERED = 30,
     MSG_SECOND_APP_BUSY = 31,
+    MSG_WIA_RESTORE_FAILED = 32,
+    MSG_WIA_START_FAILED = 33,
+    MSG_ACCESS_DENIED = 34,
+    MSG_UPDATE_CANCELLED = 35,
+    MSG_DO_NOT_INTERRUPT = 36,
+    MSG_PRESS_ANY_KEY = 37,
 };
 
 // Writes the text of `id` in `language` to standard output with the format "%s\n". Does not
-// flush. Ids outside 0..31 and languages other than 0 and 1 print nothing.
+// flush. Ids outside 0..37 and languages other than 0 and 1 print nothing.
 void PrintMessage(MessageId id, uint16_t language);
 
 // The catalogue text itself (null for an empty slot), for the printer and its tests.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "app/console_control.h"
 #include "app/entry.h"
 
 char g_friendlyName[FRIENDLY_NAME_SIZE];
@@ -58,11 +59,15 @@ std::string_view IdPiece(const char* text, size_t position) {
 }
 
 // Opens the instance key, reads one value into the 256-byte `buffer` and closes the key again.
-// `type` chooses the byte count offered and receives the type that the read reports.
-LSTATUS ReadInstanceValue(const char* keyName, const char* valueName, char* buffer, DWORD& type) {
+// `type` chooses the byte count offered and receives the type that the read reports; `denied` is
+// set when the key could not be opened for want of rights.
+LSTATUS ReadInstanceValue(const char* keyName, const char* valueName, char* buffer, DWORD& type, bool& denied) {
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_ALL_ACCESS, &key);
-    if (status != ERROR_SUCCESS) return status;
+    if (status == ERROR_ACCESS_DENIED)
+        denied = true;
+    if (status != ERROR_SUCCESS)
+        return status;
     DWORD byteCount = type == REG_SZ ? REGISTRY_TEXT_SIZE : NON_TEXT_BYTE_COUNT;
     status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &byteCount);
     RegCloseKey(key);
@@ -93,15 +98,19 @@ int TakeApplicationLock(const char* name, HANDLE& slot) {
             return 1;
         }
         // Someone else has the lock: this handle owns nothing and must not keep it alive.
-        if (mutex != nullptr) CloseHandle(mutex);
-        Sleep(LOCK_RETRY_PAUSE_MS);
+        if (mutex != nullptr)
+            CloseHandle(mutex);
+        // A cancel ends the attempts: the update will not go on.
+        if (!Pause(LOCK_RETRY_PAUSE_MS))
+            break;
     }
     return 0;
 }
 
 }  // namespace
 
-int FindFriendlyName() {
+int FindFriendlyName(bool* keyAccessDenied) {
+    bool denied = false;
     char vendorText[ID_TEXT_SIZE];
     char productText[ID_TEXT_SIZE];
     std::snprintf(vendorText, sizeof vendorText, ID_TEXT_FORMAT, TARGET_VENDOR_ID);
@@ -117,18 +126,26 @@ int FindFriendlyName() {
         std::snprintf(keyName, sizeof keyName, INSTANCE_KEY_FORMAT, IMAGING_CLASS_KEY, index);
         DWORD type = REG_SZ;
 
-        if (ReadInstanceValue(keyName, CREATE_FILE_NAME_VALUE, createFileName, type) != ERROR_SUCCESS) continue;
-        if (!EqualIgnoringCase(createFileName, g_devicePath)) continue;
+        if (ReadInstanceValue(keyName, CREATE_FILE_NAME_VALUE, createFileName, type, denied) != ERROR_SUCCESS)
+            continue;
+        if (!EqualIgnoringCase(createFileName, g_devicePath))
+            continue;
 
         // Whatever this read gives, an identifier that is not there simply does not match.
-        ReadInstanceValue(keyName, MATCHING_DEVICE_ID_VALUE, matchingDeviceId, type);
+        ReadInstanceValue(keyName, MATCHING_DEVICE_ID_VALUE, matchingDeviceId, type, denied);
         if (!EqualIgnoringCase(IdPiece(matchingDeviceId, VENDOR_DIGITS_POSITION), vendorText) ||
             !EqualIgnoringCase(IdPiece(matchingDeviceId, PRODUCT_DIGITS_POSITION), productText))
             continue;
 
         // The scanner's own entry: its name or nothing, no later key is looked at.
-        return ReadInstanceValue(keyName, FRIENDLY_NAME_VALUE, g_friendlyName, type) == ERROR_SUCCESS ? 1 : 0;
+        const int found =
+            ReadInstanceValue(keyName, FRIENDLY_NAME_VALUE, g_friendlyName, type, denied) == ERROR_SUCCESS;
+        if (keyAccessDenied != nullptr)
+            *keyAccessDenied = denied;
+        return found;
     }
+    if (keyAccessDenied != nullptr)
+        *keyAccessDenied = denied;
     return 0;
 }
 

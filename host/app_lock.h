@@ -11,7 +11,9 @@ extern char g_friendlyName[FRIENDLY_NAME_SIZE];
 extern HANDLE g_scanAppLock;
 extern HANDLE g_secondAppLock;
 
-int FindFriendlyName();
+// `keyAccessDenied`, when given, tells whether an instance key could not be opened for want of
+// rights (a user who is no administrator cannot open them for all access).
+int FindFriendlyName(bool* keyAccessDenied = nullptr);
 int LockScanApplication();
 int LockSecondApplication();
 void ReleaseApplicationLocks();

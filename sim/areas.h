@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_win32.h"
 #include "sim/scenario.h"
 
 namespace sim {
@@ -88,5 +89,22 @@ struct ResourceArea {
     std::map<const void*, int> loaded;   // LoadResource results of this run, to their id
 };
 void BootResources(Machine& m);
+
+// The console the updater runs in, its control handlers and the power requests.
+struct ConsoleDelivery {
+    ConsoleEvent event = ConsoleEvent::CtrlC;
+    uint64_t atMs = 0;
+    uint64_t callIndex = 0;  // calls made before it
+};
+struct ConsoleArea {
+    std::vector<BOOL(WINAPI*)(DWORD)> handlers;  // in the order installed
+    std::vector<uint32_t> power;                 // every SetThreadExecutionState argument
+    uint32_t keyWaits = 0;
+    void* input = nullptr;
+    void* output = nullptr;
+    std::vector<ConsoleDelivery> deliveries;
+};
+void BootConsole(Machine& m);
+void ReportConsole(const Machine& m, nlohmann::json& report);
 
 }  // namespace sim

@@ -59,6 +59,24 @@ const std::vector<BuiltinScenario> kScenarios = {
      R"({"failures": [{"call": "ControlService", "error": 1061}], )" SCANNER0("") "}"},
     {"service-stopped", "the imaging service is stopped at the start: it is left alone, and not restarted",
      R"({"service": {"state": "stopped", "startType": "demand"}, )" SCANNER0("") "}"},
+    {"cancelled-while-busy",
+     "Ctrl+C while the scanner is busy: the service is given back and \"Update cancelled!!\"; nothing is sent",
+     R"({"console": {"interrupts": [{"event": "ctrlC", "atMs": 5500}]}, )" SCANNER0(
+         R"(, "scanner": {"ready": {"state": 2}})") "}"},
+    {"closed-while-busy",
+     "the console window is closed while the scanner is busy: the service is set back and started within the 5 s",
+     R"({"console": {"interrupts": [{"event": "close", "atMs": 5500}]}, )" SCANNER0(
+         R"(, "scanner": {"ready": {"state": 2}})") "}"},
+    {"interrupted-while-burning",
+     "Ctrl+C and Ctrl+Break while the scanner burns: a warning each time, and the update goes on to the end",
+     R"({"console": {"interrupts": [{"event": "ctrlC", "atMs": 9500}, {"event": "ctrlBreak", "atMs": 12500}]}, )" SCANNER0(
+         "") "}"},
+    {"restore-fails", "the service cannot be set back to automatic start after the burn: \"Failed to restore WIA!!\"",
+     R"({"failures": [{"call": "ChangeServiceConfigA", "nth": 2}], )" SCANNER0("") "}"},
+    {"no-admin-rights", "run without administrator rights: \"Access denied!!\" before \"Failed to close WIA!!\"",
+     R"({"service": {"serviceAccess": "denied"}, )" SCANNER0("") "}"},
+    {"double-clicked", "started from Explorer, alone in its console: the update, then \"Press any key to exit...\"",
+     R"({"console": {"processes": 1}, )" SCANNER0("") "}"},
 };
 
 }  // namespace

@@ -14,6 +14,8 @@ const std::vector<std::string>& FailableCalls() {
         "StartServiceA", "CloseServiceHandle", "LocalAlloc", "LocalFree", "RegOpenKeyExA",
         "RegQueryValueExA", "RegCloseKey", "InitializeSecurityDescriptor", "SetSecurityDescriptorDacl",
         "CreateMutexA", "ReleaseMutex", "FindResourceA", "LoadResource", "LockResource", "SizeofResource",
+        "SetEvent", "ResetEvent", "SetConsoleCtrlHandler", "GetConsoleProcessList", "GetStdHandle",
+        "GetConsoleMode", "FlushConsoleInputBuffer", "ReadConsoleInputA", "SetThreadExecutionState",
     };
     return calls;
 }

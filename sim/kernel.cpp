@@ -5,6 +5,7 @@
 #include <set>
 
 #include "sim/machine.h"
+#include "sim/threads.h"
 
 using sim::HandleKind;
 using sim::HandleObject;
@@ -58,15 +59,21 @@ DWORD WINAPI GetTickCount(void) {
 void WINAPI Sleep(DWORD dwMilliseconds) {
     if (sim::Enter("Sleep", ERROR_SUCCESS)) return;  // a failed Sleep neither sleeps nor counts
     sim::TraceCall("Sleep", std::to_string(dwMilliseconds), "");
-    M().sleeps.push_back(dwMilliseconds);
-    M().clock.Pass(dwMilliseconds);
+    // The updater's pauses are its main thread's; a handler thread's waits are not among them.
+    if (sim::OnMainThread())
+        M().sleeps.push_back(dwMilliseconds);
+    const uint64_t until = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
+    sim::Block(until, nullptr);
 }
 
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                           BOOL bInitialState, LPCSTR lpName) {
-    std::string args = Ptr(lpEventAttributes) + ", " + Bool(bManualReset) + ", " + Bool(bInitialState) +
-                       ", " + sim::Quote(lpName);
-    if (sim::Enter("CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) {
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName) {
+    std::string args =
+        Ptr(lpEventAttributes) + ", " + Bool(bManualReset) + ", " + Bool(bInitialState) + ", " + sim::Quote(lpName);
+    const bool injected = sim::Enter("CreateEventA", ERROR_NOT_ENOUGH_MEMORY);
+    if (bManualReset)
+        sim::JournalOnWakeEvent();
+    if (injected) {
         sim::TraceCall("CreateEventA", args, "NULL (injected)");
         return nullptr;
     }
@@ -81,33 +88,87 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     std::string args = Ptr(hHandle) + ", " + std::to_string(dwMilliseconds);
-    if (sim::Enter("WaitForSingleObject", ERROR_INVALID_HANDLE)) {
+    const bool injected = sim::Enter("WaitForSingleObject", ERROR_INVALID_HANDLE);
+    HandleObject* e = sim::FindHandle(hHandle, HandleKind::Event);
+    if (e != nullptr && e->manualReset)
+        sim::JournalOnWakeEvent();
+    if (injected) {
         sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED (injected)");
         return WAIT_FAILED;
     }
-    HandleObject* e = sim::FindHandle(hHandle, HandleKind::Event);
     if (e == nullptr) {
-        // The updater only ever waits on its completion events.
+        // The updater only ever waits on events.
         SetLastError(ERROR_INVALID_HANDLE);
         sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED");
         return WAIT_FAILED;
     }
+    // A timed wait on a manual-reset event is how the updater pauses so that a console event can
+    // cut the pause short: it is listed with the pauses, at the length asked for.
+    const bool pause = e->manualReset && dwMilliseconds != INFINITE && sim::OnMainThread();
+    if (pause)
+        M().sleeps.push_back(dwMilliseconds);
     if (e->signalled) {
         if (!e->manualReset) e->signalled = false;
         sim::TraceCall("WaitForSingleObject", args, "WAIT_OBJECT_0");
         return WAIT_OBJECT_0;
     }
-    // Nothing else runs in the simulated host, so an unsignalled event stays so: the wait times
-    // out after its whole timeout. An infinite wait would hang the real program; here it is an
-    // error in the test, reported as a failed wait rather than a hang.
-    if (dwMilliseconds == INFINITE) {
+    // Only another thread of the updater can signal it. The main thread has none to wait for
+    // without end: an infinite wait there would hang the real program, so it is an error here.
+    if (dwMilliseconds == INFINITE && sim::OnMainThread()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED (would wait for ever)");
         return WAIT_FAILED;
     }
-    M().clock.Pass(dwMilliseconds);
-    sim::TraceCall("WaitForSingleObject", args, "WAIT_TIMEOUT");
-    return WAIT_TIMEOUT;
+    const uint64_t until = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
+    switch (sim::Block(until, hHandle)) {
+        case sim::WakeReason::Signalled:
+            // The signalling thread has already taken an auto-reset event's signal for this one.
+            sim::TraceCall("WaitForSingleObject", args, "WAIT_OBJECT_0");
+            return WAIT_OBJECT_0;
+        case sim::WakeReason::Timeout:
+            sim::TraceCall("WaitForSingleObject", args, "WAIT_TIMEOUT");
+            return WAIT_TIMEOUT;
+        case sim::WakeReason::ProcessEnded:
+            break;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    std::string args = Ptr(hEvent);
+    const bool injected = sim::Enter("SetEvent", ERROR_INVALID_HANDLE);
+    sim::JournalOnWakeEvent();
+    if (injected) {
+        sim::TraceCall("SetEvent", args, "FALSE (injected)");
+        return FALSE;
+    }
+    if (sim::FindHandle(hEvent, HandleKind::Event) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        sim::TraceCall("SetEvent", args, "FALSE, error 6");
+        return FALSE;
+    }
+    sim::SignalEvent(hEvent);
+    sim::TraceCall("SetEvent", args, "TRUE");
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    std::string args = Ptr(hEvent);
+    const bool injected = sim::Enter("ResetEvent", ERROR_INVALID_HANDLE);
+    sim::JournalOnWakeEvent();
+    if (injected) {
+        sim::TraceCall("ResetEvent", args, "FALSE (injected)");
+        return FALSE;
+    }
+    if (sim::FindHandle(hEvent, HandleKind::Event) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        sim::TraceCall("ResetEvent", args, "FALSE, error 6");
+        return FALSE;
+    }
+    sim::ResetEventObject(hEvent);
+    sim::TraceCall("ResetEvent", args, "TRUE");
+    return TRUE;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "sim/threads.h"
+
 namespace sim {
 namespace {
 
@@ -26,6 +28,7 @@ const char* KindName(HandleKind kind) {
         case HandleKind::Service: return "service";
         case HandleKind::Key: return "key";
         case HandleKind::Mutex: return "mutex";
+        case HandleKind::Console: return "console";
     }
     return "?";
 }
@@ -43,11 +46,13 @@ uint64_t Clock::ElapsedMs() const {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
 }
 
-void Clock::Pass(uint32_t ms) {
-    if (real_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    else
-        virtualMs_ += ms;
+void Clock::AdvanceTo(uint64_t elapsedMs) {
+    if (elapsedMs > virtualMs_) virtualMs_ = elapsedMs;
+}
+
+void Clock::WaitUntil(uint64_t elapsedMs) const {
+    if (elapsedMs == UINT64_MAX) return;
+    std::this_thread::sleep_until(realStart_ + std::chrono::milliseconds(elapsedMs));
 }
 
 Machine& M() { return TheMachine(); }
@@ -61,17 +66,34 @@ void Boot(const Scenario& scenario, const RunOptions& options) {
     m.nextHandle = FIRST_HANDLE;
     m.clock.Start(options.realClock, scenario.tickStart);
     SetLastError(ERROR_SUCCESS);
+    StartThreads();
     BootDevices(m);
     BootService(m);
     BootRegistry(m);
     BootMutexes(m);
     BootResources(m);
+    BootConsole(m);
 }
 
 bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
     Machine& m = TheMachine();
+    // Once the process has ended, whatever its threads still do fails at once and leaves no trace.
+    if (ProcessGone()) {
+        SetLastError(defaultError);
+        return true;
+    }
+    const bool mainThread = OnMainThread();
+    if (mainThread) {
+        CallBoundary(m.callsMade);
+        if (ProcessGone()) {
+            SetLastError(defaultError);
+            return true;
+        }
+    }
+    m.callsMade++;
     uint32_t ordinal = ++m.callCounts[call];
-    if (m.options.journal) m.journal.push_back({call, ordinal, site});
+    if (m.options.journal)
+        m.journal.push_back({call, ordinal, site, mainThread ? 0 : 1});
     for (const FailureSpec& f : m.scenario.failures) {
         if (f.call != call) continue;
         bool from = ordinal >= f.nth;
@@ -79,8 +101,8 @@ bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
         if (from && within) {
             SetLastError(f.error.value_or(defaultError));
             if (m.options.trace)
-                std::fprintf(stderr, "[t=%llu] %s: injected failure, error %u\n",
-                             static_cast<unsigned long long>(m.clock.ElapsedMs()), call,
+                std::fprintf(stderr, "[t=%llu]%s %s: injected failure, error %u\n",
+                             static_cast<unsigned long long>(m.clock.ElapsedMs()), ThreadTag().c_str(), call,
                              static_cast<unsigned>(f.error.value_or(defaultError)));
             return true;
         }
@@ -88,13 +110,27 @@ bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
     return false;
 }
 
-bool Tracing() { return TheMachine().options.trace; }
+bool Tracing() {
+    return TheMachine().options.trace && !ProcessGone();
+}
+
+std::string ThreadTag() {
+    const char* name = ThreadName();
+    return *name == '\0' ? std::string() : std::string(" [") + name + "]";
+}
+
+void TraceEvent(const std::string& text) {
+    if (!Tracing())
+        return;
+    std::fprintf(stderr, "[t=%llu]%s %s\n", static_cast<unsigned long long>(TheMachine().clock.ElapsedMs()),
+                 ThreadTag().c_str(), text.c_str());
+}
 
 void TraceCall(const char* call, const std::string& args, const std::string& result) {
-    if (!Tracing()) return;
-    std::fprintf(stderr, "[t=%llu] %s(%s) -> %s\n",
-                 static_cast<unsigned long long>(TheMachine().clock.ElapsedMs()), call, args.c_str(),
-                 result.c_str());
+    if (!Tracing())
+        return;
+    std::fprintf(stderr, "[t=%llu]%s %s(%s) -> %s\n", static_cast<unsigned long long>(TheMachine().clock.ElapsedMs()),
+                 ThreadTag().c_str(), call, args.c_str(), result.c_str());
 }
 
 std::string Hex(uint64_t value) {
@@ -154,12 +190,26 @@ std::map<std::string, int> OpenHandleCounts() {
     for (HandleKind k : {HandleKind::Device, HandleKind::Event, HandleKind::Manager, HandleKind::Service,
                          HandleKind::Key, HandleKind::Mutex})
         counts[KindName(k)] = 0;
-    for (const auto& [value, obj] : TheMachine().handles) counts[KindName(obj.kind)]++;
+    for (const auto& [value, obj] : TheMachine().handles)
+        if (obj.kind != HandleKind::Console)
+            counts[KindName(obj.kind)]++;
     return counts;
 }
 
+void JournalOnWakeEvent() {
+    Machine& m = TheMachine();
+    if (m.options.journal && !m.journal.empty() && !ProcessGone())
+        m.journal.back().wakeEvent = true;
+}
+
 void SignalEvent(HANDLE event) {
-    if (HandleObject* e = FindHandle(event, HandleKind::Event)) e->signalled = true;
+    HandleObject* e = FindHandle(event, HandleKind::Event);
+    if (e == nullptr)
+        return;
+    e->signalled = true;
+    // An auto-reset event lets one waiter through and is reset by it; a manual one stays set.
+    if (WakeWaiters(event, !e->manualReset) && !e->manualReset)
+        e->signalled = false;
 }
 
 void ResetEventObject(HANDLE event) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@
 
 namespace sim {
 
-enum class HandleKind { Device, Event, Manager, Service, Key, Mutex };
+// Console handles are the process's own from its start: they are never counted as left open.
+enum class HandleKind { Device, Event, Manager, Service, Key, Mutex, Console };
 const char* KindName(HandleKind kind);
 
 struct HandleObject {
@@ -33,12 +35,22 @@ struct RunOptions {
     bool trace = false;      // every call on standard error
     bool journal = false;    // keep the call journal (names and ordinals) for the run
     bool hashImages = true;  // false: image writes are counted but not hashed (fault sweeps)
+    // A console event delivered as the main thread is about to make its call number `callIndex`
+    // (from 0), besides the scenario's own: how the sweeps reach every call boundary.
+    struct CallInterrupt {
+        ConsoleEvent event = ConsoleEvent::CtrlC;
+        uint64_t callIndex = 0;
+    };
+    std::optional<CallInterrupt> interruptAtCall;
 };
 
 struct JournalEntry {
     std::string call;
     uint32_t ordinal = 0;        // 1 for the first call of that function in the run
     const void* site = nullptr;  // where in the updater the call was made
+    int thread = 0;              // 0: the main thread; 1: a console control handler's thread
+    // The call made or used a manual-reset event: the updater's pauses, not a transfer's event.
+    bool wakeEvent = false;
 };
 
 class Clock {
@@ -46,8 +58,10 @@ public:
     void Start(bool real, uint32_t tickStart);
     uint64_t ElapsedMs() const;
     uint32_t Ticks() const { return static_cast<uint32_t>(tickStart_ + ElapsedMs()); }
-    // Lets `ms` pass: a real sleep on the real clock, an instant step on the virtual one.
-    void Pass(uint32_t ms);
+    bool Real() const { return real_; }
+    // The virtual clock jumps to `elapsedMs` (never back); the real one is waited on until then.
+    void AdvanceTo(uint64_t elapsedMs);
+    void WaitUntil(uint64_t elapsedMs) const;
 
 private:
     bool real_ = false;
@@ -65,13 +79,16 @@ struct Machine {
     std::map<std::string, uint32_t> callCounts;
     std::vector<JournalEntry> journal;
     std::vector<uint32_t> sleeps;
-    std::vector<int> opened;   // usbscan numbers that opened, in order
-    int64_t localBlocks = 0;   // LocalAlloc blocks not yet freed
+    std::vector<int> opened;  // usbscan numbers that opened, in order
+    uint64_t callsMade = 0;   // simulated calls so far, by every thread
+    int64_t exitCode = 0;     // the process's, when the system ended it
+    int64_t localBlocks = 0;  // LocalAlloc blocks not yet freed
     DeviceArea devices;
     ServiceArea service;
     RegistryArea registry;
     MutexArea mutexes;
     ResourceArea resources;
+    ConsoleArea console;
 };
 
 // The machine of the current run.
@@ -88,6 +105,10 @@ __attribute__((always_inline)) inline bool Enter(const char* call, DWORD default
     return EnterFrom(call, defaultError, __builtin_return_address(0));
 }
 bool Tracing();
+// " [name#N]" for a thread other than the main one, else "".
+std::string ThreadTag();
+// One line on standard error for something the host itself does: "[t=ELAPSED] TEXT".
+void TraceEvent(const std::string& text);
 // One line on standard error: "[t=ELAPSED] CALL(ARGS) -> RESULT".
 void TraceCall(const char* call, const std::string& args, const std::string& result);
 std::string Hex(uint64_t value);
@@ -104,6 +125,9 @@ std::map<std::string, int> OpenHandleCounts();
 
 // Frees what the previous run left of its local memory, as the end of a process would.
 void FreeLeftoverLocalBlocks();
+
+// Marks the call just entered as one on a manual-reset event (see JournalEntry::wakeEvent).
+void JournalOnWakeEvent();
 
 void SignalEvent(HANDLE event);
 void ResetEventObject(HANDLE event);

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/machine.h"
+#include "sim/threads.h"
 
 namespace {
 
@@ -99,6 +100,8 @@ void CloseMutexHandle(int id) {
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
     std::string args = Ptr(lpMutexAttributes) + ", " + (bInitialOwner ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
     const bool injected = sim::Enter("CreateMutexA", ERROR_ACCESS_DENIED);
+    if (injected && sim::ProcessGone())
+        return nullptr;
     sim::MutexArea& area = sim::M().mutexes;
     if (lpName != nullptr) area.tried[lpName];  // tried, whatever comes of it
     if (injected) {

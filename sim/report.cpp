@@ -3,8 +3,26 @@
 #include "sim/machine.h"
 
 namespace sim {
+namespace {
 
-nlohmann::json BuildReport(int exitCode) {
+const char* EndName(ProcessEnd how) {
+    switch (how) {
+        case ProcessEnd::Running:
+        case ProcessEnd::Return:
+            return "return";
+        case ProcessEnd::Exit:
+            return "exit";
+        case ProcessEnd::Terminated:
+            return "terminated";
+        case ProcessEnd::TimeLimit:
+            return "timeLimit";
+    }
+    return "?";
+}
+
+}  // namespace
+
+nlohmann::json BuildReport(int64_t exitCode, ProcessEnd how, const std::vector<int>& messages) {
     const Machine& m = M();
     nlohmann::json r;
     r["exitCode"] = exitCode;
@@ -15,6 +33,9 @@ nlohmann::json BuildReport(int exitCode) {
     ReportDevices(m, r);
     ReportService(m, r);
     ReportMutexes(m, r);
+    r["messages"] = messages;
+    ReportConsole(m, r);
+    r["ended"] = EndName(how);
     return r;
 }
 

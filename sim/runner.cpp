@@ -1,53 +1,14 @@
 #include "sim/runner.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <stdexcept>
 
 #include "app/entry.h"
+#include "sim/output.h"
+#include "sim/printed_messages.h"
 #include "sim/report.h"
+#include "sim/threads.h"
 
 namespace sim {
-namespace {
-
-// Redirects file descriptor 1 into a temporary file for the lifetime of the object.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        std::fflush(stdout);
-        file_ = std::tmpfile();
-        if (file_ == nullptr) throw std::runtime_error("cannot create a file to capture standard output");
-        saved_ = dup(STDOUT_FILENO);
-        if (saved_ < 0 || dup2(fileno(file_), STDOUT_FILENO) < 0)
-            throw std::runtime_error("cannot redirect standard output");
-    }
-    std::string Finish() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-        std::string text;
-        std::rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) text.append(buf, n);
-        std::fclose(file_);
-        file_ = nullptr;
-        return text;
-    }
-    ~StdoutCapture() {
-        if (saved_ >= 0) Finish();
-    }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-private:
-    std::FILE* file_ = nullptr;
-    int saved_ = -1;
-};
-
-}  // namespace
 
 RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool captureOutput,
                      const std::vector<std::string>* args) {
@@ -61,15 +22,15 @@ RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool c
 
     Boot(scenario, options);
     RunResult result;
-    if (captureOutput) {
-        StdoutCapture capture;
-        result.exitCode = UpdaterMain(static_cast<int>(storage.size()), argv.data());
-        result.output = capture.Finish();
-    } else {
-        result.exitCode = UpdaterMain(static_cast<int>(storage.size()), argv.data());
-        std::fflush(stdout);
-    }
-    result.report = BuildReport(result.exitCode);
+    BeginOutput(captureOutput);
+    const int returned = UpdaterMain(static_cast<int>(storage.size()), argv.data());
+    const ProcessEnd how = HowProcessEnded() == ProcessEnd::Running ? ProcessEnd::Return : HowProcessEnded();
+    FinishThreads();
+    const std::string output = EndOutput();
+    if (captureOutput)
+        result.output = output;
+    result.exitCode = how == ProcessEnd::Return ? returned : static_cast<int>(M().exitCode);
+    result.report = BuildReport(result.exitCode, how, PrintedMessages(output, scenario.userLangId));
     result.journal = M().journal;
     return result;
 }

@@ -11,8 +11,8 @@
 namespace sim {
 
 struct RunResult {
-    int exitCode = -1;
-    std::string output;  // standard output, byte for byte, when captured
+    int64_t exitCode = -1;  // 0xC000013A when the system ended the process
+    std::string output;     // standard output, byte for byte, when captured
     nlohmann::json report;
     std::vector<JournalEntry> journal;  // with RunOptions::journal
 };

@@ -91,6 +91,19 @@ struct FailureSpec {
     std::optional<uint32_t> error;  // the function's default when absent
 };
 
+enum class ConsoleEvent { CtrlC, CtrlBreak, Close };
+
+struct InterruptSpec {
+    ConsoleEvent event = ConsoleEvent::CtrlC;
+    uint64_t atMs = 0;  // counted from the start of the run
+};
+
+struct ConsoleSpec {
+    uint32_t processes = 2;   // what GetConsoleProcessList reports: 1 when started from Explorer
+    bool redirected = false;  // standard input and output are a pipe or a file
+    std::vector<InterruptSpec> interrupts;
+};
+
 struct Scenario {
     std::string source = "<built-in>";  // the file or built-in name, for messages
     uint16_t userLangId = 0x0409;
@@ -102,6 +115,7 @@ struct Scenario {
     std::vector<MutexSpec> mutexes;
     std::map<int, ResourceSpec> resources;  // always holds 121 and 131
     std::vector<FailureSpec> failures;
+    ConsoleSpec console;
 };
 
 constexpr uint32_t IMAGE_121_SIZE = 8388608;

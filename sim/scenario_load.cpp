@@ -21,6 +21,8 @@ constexpr uint64_t DESCRIPTOR_BYTES = 8;
 constexpr uint8_t TARGET_STATE_BURNING = 7;
 constexpr int DEFAULT_PROGRESS_STEPS = 10;
 constexpr int PROGRESS_STEP_PERCENT = 10;
+// Events later than this would never come in any run (the same bound as other process times).
+constexpr uint64_t MAX_EVENT_MS = 0xFFFFFFFFFFFFull;
 
 class Loader {
 public:
@@ -410,14 +412,51 @@ public:
         }
     }
 
+    void Console(const json& j, const std::string& field, Scenario& s) const {
+        RequireObject(j, field);
+        AllowOnly(j, field, {"processes", "redirected", "interrupts"});
+        if (j.contains("processes")) {
+            s.console.processes = static_cast<uint32_t>(Number(j["processes"], Join(field, "processes"), 0xFFFFFFFFu));
+            if (s.console.processes == 0)
+                Fail(Join(field, "processes"), "counts the updater itself: at least 1");
+        }
+        if (j.contains("redirected"))
+            s.console.redirected = Bool(j["redirected"], Join(field, "redirected"));
+        if (!j.contains("interrupts"))
+            return;
+        const json& list = j["interrupts"];
+        const std::string lf = Join(field, "interrupts");
+        if (!list.is_array())
+            Fail(lf, "expected a list");
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string fi = lf + "[" + std::to_string(i) + "]";
+            RequireObject(list[i], fi);
+            AllowOnly(list[i], fi, {"event", "atMs"});
+            if (!list[i].contains("event"))
+                Fail(Join(fi, "event"), "required");
+            if (!list[i].contains("atMs"))
+                Fail(Join(fi, "atMs"), "required");
+            InterruptSpec in;
+            in.event = Choice<ConsoleEvent>(list[i]["event"], Join(fi, "event"),
+                                            {{"ctrlC", ConsoleEvent::CtrlC},
+                                             {"ctrlBreak", ConsoleEvent::CtrlBreak},
+                                             {"close", ConsoleEvent::Close}});
+            in.atMs = Number(list[i]["atMs"], Join(fi, "atMs"), MAX_EVENT_MS);
+            s.console.interrupts.push_back(in);
+        }
+    }
+
     Scenario Top(const json& j) const {
         Scenario s;
         s.source = source_;
         RequireObject(j, "");
-        AllowOnly(j, "", {"userLangId", "tickStart", "args", "devices", "service", "imagingDevices",
-                          "mutexes", "resources", "failures"});
-        if (j.contains("userLangId")) s.userLangId = static_cast<uint16_t>(Number(j["userLangId"], "userLangId", 0xFFFF));
-        if (j.contains("tickStart")) s.tickStart = static_cast<uint32_t>(Number(j["tickStart"], "tickStart", 0xFFFFFFFFu));
+        AllowOnly(j, "",
+                  {"userLangId", "tickStart", "args", "devices", "service", "imagingDevices", "mutexes", "resources",
+                   "failures", "console", "probe"});
+        if (j.contains("userLangId"))
+            s.userLangId = static_cast<uint16_t>(Number(j["userLangId"], "userLangId", 0xFFFF));
+        if (j.contains("tickStart"))
+            s.tickStart = static_cast<uint32_t>(Number(j["tickStart"], "tickStart", 0xFFFFFFFFu));
         if (j.contains("args")) {
             if (!j["args"].is_array()) Fail("args", "expected a list of strings");
             for (size_t i = 0; i < j["args"].size(); ++i)
@@ -438,8 +477,15 @@ public:
         if (j.contains("mutexes")) Mutexes(j["mutexes"], "mutexes", s);
         s.resources[121] = {ResourceMode::Present, IMAGE_121_SIZE};
         s.resources[131] = {ResourceMode::Present, IMAGE_131_SIZE};
-        if (j.contains("resources")) Resources(j["resources"], "resources", s);
-        if (j.contains("failures")) Failures(j["failures"], "failures", s);
+        if (j.contains("resources"))
+            Resources(j["resources"], "resources", s);
+        if (j.contains("failures"))
+            Failures(j["failures"], "failures", s);
+        if (j.contains("console"))
+            Console(j["console"], "console", s);
+        // `probe` is whatever a capture tool recorded about itself and the PC: kept out of the run.
+        if (j.contains("probe"))
+            RequireObject(j["probe"], "probe");
         return s;
     }
 

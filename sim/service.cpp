@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "sim/machine.h"
+#include "sim/threads.h"
 
 namespace {
 
@@ -251,7 +252,10 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
     std::string args = Ptr(hService) + ", " + std::to_string(dwControl);
     const bool injected = sim::Enter("ControlService", ERROR_SERVICE_REQUEST_TIMEOUT);
-    if (dwControl == SERVICE_CONTROL_STOP) sim::M().service.stopRequests++;  // refused ones too
+    if (injected && sim::ProcessGone())
+        return FALSE;
+    if (dwControl == SERVICE_CONTROL_STOP)
+        sim::M().service.stopRequests++;  // refused ones too
     if (injected) {
         sim::TraceCall("ControlService", args, "FALSE (injected)");
         return FALSE;
@@ -320,6 +324,8 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
     std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + StartTypeName(dwStartType) + ", " +
                        sim::Hex(dwErrorControl);
     const bool injected = sim::Enter("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
+    if (injected && sim::ProcessGone())
+        return FALSE;
     sim::M().service.configChanges.push_back(dwStartType);  // refused ones too
     if (injected) {
         sim::TraceCall("ChangeServiceConfigA", args, "FALSE (injected)");
@@ -344,6 +350,8 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
     std::string args = Ptr(hService) + ", " + std::to_string(dwNumServiceArgs) + ", " + Ptr(lpServiceArgVectors);
     const bool injected = sim::Enter("StartServiceA", ERROR_SERVICE_REQUEST_TIMEOUT);
+    if (injected && sim::ProcessGone())
+        return FALSE;
     sim::M().service.startRequests++;  // refused ones too
     if (injected) {
         sim::TraceCall("StartServiceA", args, "FALSE (injected)");

@@ -103,5 +103,6 @@ int main(int argc, char* argv[]) {
         report.close();
         if (!report) std::fprintf(stderr, "scanfw-sim: %s: writing the report failed\n", reportPath.c_str());
     }
-    return result.exitCode;
+    // A process the system ended exits with 0xC000013A; a shell sees its low byte, as under Wine.
+    return static_cast<int>(result.exitCode & 0xFF);
 }

@@ -60,7 +60,7 @@ std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vect
 
     bool readyWaitBegun = false, restoreAttempted = false;
     for (const sim::JournalEntry& e : run.journal) {
-        readyWaitBegun = readyWaitBegun || e.call == "CreateEventA";
+        readyWaitBegun = readyWaitBegun || sweep::IsTransferEvent(e);
         restoreAttempted = restoreAttempted || (readyWaitBegun && kServiceCalls.count(e.call) > 0);
     }
     if (!restoreAttempted)
@@ -86,7 +86,7 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& s, const sim::Ru
     for (size_t i = 0; i < run.journal.size(); ++i) {
         const sim::JournalEntry& e = run.journal[i];
         const bool injected = Injected(s, e);
-        if (injected && kChannelCalls.count(e.call) > 0)
+        if (injected && kChannelCalls.count(e.call) > 0 && !e.wakeEvent)
             return i;
         if (injected || faults == nullptr || (e.call != "WriteFile" && e.call != "ReadFile"))
             continue;

@@ -29,6 +29,7 @@ constexpr uint32_t RESULT_REFUSED = 0x7001;
 constexpr size_t OPEN_MODES = 3;
 constexpr size_t FAULT_KINDS = 5;
 constexpr size_t RESOURCE_MODES = 4;
+constexpr size_t CONSOLE_EVENTS = 3;  // ctrlC, ctrlBreak, close
 constexpr uint32_t FIRST_SERVICE_STATE = 1;  // SERVICE_STOPPED
 constexpr uint32_t SERVICE_STATES = 7;       // stopped .. paused
 constexpr uint32_t START_TYPES = 5;          // boot .. disabled
@@ -439,6 +440,29 @@ void Failure(C& c, sim::FailureSpec& f) {
 }
 
 template <typename C>
+void Interrupt(C& c, sim::InterruptSpec& i) {
+    Choice(c, i.event, CONSOLE_EVENTS);
+    if constexpr (!C::kReading)
+        if (i.atMs > UINT32_MAX)
+            Unrepresentable("an event at " + std::to_string(i.atMs) + " ms");
+    uint32_t at = static_cast<uint32_t>(i.atMs);
+    Int(c, at);
+    i.atMs = at;
+}
+
+template <typename C>
+void Console(C& c, sim::ConsoleSpec& console) {
+    if constexpr (!C::kReading)
+        if (console.processes == 0 || console.processes > UINT8_MAX)
+            Unrepresentable("a console of " + std::to_string(console.processes) + " processes");
+    uint8_t processes = static_cast<uint8_t>(console.processes);
+    Int(c, processes);
+    console.processes = std::max<uint32_t>(processes, 1);
+    Flag(c, console.redirected);
+    List(c, console.interrupts, 0, MAX_INTERRUPTS, [&](sim::InterruptSpec& i) { Interrupt(c, i); });
+}
+
+template <typename C>
 void Visit(C& c, sim::Scenario& s) {
     ScannerEntry entry = FindScannerEntry(s);
     Entry(c, entry);
@@ -451,6 +475,7 @@ void Visit(C& c, sim::Scenario& s) {
     List(c, s.mutexes, 0, MAX_MUTEXES, [&](sim::MutexSpec& m) { Mutex(c, m, s); });
     Resources(c, s);
     List(c, s.failures, 0, MAX_FAILURES, [&](sim::FailureSpec& f) { Failure(c, f); });
+    Console(c, s.console);
 }
 
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
@@ -491,6 +516,7 @@ void Bound(sim::Scenario& s) {
         s.mutexes.end());
     DropRepeats(s.mutexes, [](const sim::MutexSpec& a, const sim::MutexSpec& b) { return a.name == b.name; });
     DropRepeats(s.failures, [](const sim::FailureSpec& a, const sim::FailureSpec& b) { return a.call == b.call; });
+    // A pause whose wait fails falls back to a Sleep; with Sleep bounded, time always passes.
     for (sim::FailureSpec& f : s.failures)
         if (f.call == "Sleep" && (f.count == 0 || f.count > MAX_SLEEP_FAILURES))
             f.count = MAX_SLEEP_FAILURES;

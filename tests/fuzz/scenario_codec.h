@@ -28,8 +28,9 @@ constexpr size_t MAX_VALUE_BYTES = 512;
 constexpr size_t MAX_MUTEXES = 3;
 constexpr size_t MAX_MUTEX_NAME_BYTES = 300;
 constexpr size_t MAX_FAILURES = 3;
-// A Sleep that fails for good would freeze the virtual clock, and with it every wait that only
-// ends when time passes; a plan that asks for that gets this many failed pauses instead.
+constexpr size_t MAX_INTERRUPTS = 3;
+// A Sleep (or a pause's wait) that fails for good would freeze the virtual clock, and with it every
+// wait that only ends when time passes; a plan that asks for that gets this many failed pauses.
 constexpr uint32_t MAX_SLEEP_FAILURES = 64;
 
 // The image sizes a scenario may give (besides the real ones): a cache keeps every image made, so

@@ -61,6 +61,16 @@ const Entry kEntries[] = {
      "The ZQW application is currently in use with another task or another user on this computer.  Please wait "
      "until the other task is complete and then try again.\n",
      "ZQW 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n"},
+    {32,
+     "Failed to restore WIA!! Please set the Windows Image Acquisition service to Automatic and restart your "
+     "computer!!\n",
+     "恢復WIA失敗!! 請將 Windows Image Acquisition 服務設為自動，並重新啟動電腦!!\n"},
+    {33, "Failed to start WIA!! Please restart your computer!!\n", "啟動WIA失敗!! 請重新啟動電腦!!\n"},
+    {34, "Access denied!! Please run this program as administrator!!\n", "存取被拒!! 請以系統管理員身分執行本程式!!\n"},
+    {35, "Update cancelled!!\n", "更新已取消!!\n"},
+    {36, "Do not close this window or turn off the scanner until the update is done!!\n",
+     "更新完成前，請勿關閉此視窗或關閉掃描器電源!!\n"},
+    {37, "Press any key to exit...\n", "請按任意鍵結束...\n"},
 };
 
 std::string Cp950ToUtf8(const std::string& big5) {
@@ -129,13 +139,13 @@ TEST(Catalogue, SlotsOutsideTheContractAreEmpty) {
     struct Case {
         MessageId id;
         uint16_t language;
-    } cases[] = {{-1, 0}, {32, 0}, {99, 0}, {0, 2}, {31, 7}, {200, 1}};
+    } cases[] = {{-1, 0}, {38, 0}, {99, 0}, {0, 2}, {37, 7}, {200, 1}};
     for (const Case& c : cases) {
         EXPECT_EQ(MessageText(c.id, c.language), nullptr) << c.id << "/" << c.language;
         EXPECT_EQ(Printed(c.id, c.language), "") << c.id << "/" << c.language;
     }
-    for (int slot = 32; slot < 100; ++slot) EXPECT_EQ(CatalogueSlot(slot), nullptr) << slot;
-    EXPECT_EQ(CatalogueSlot(132), nullptr);
+    for (int slot = 38; slot < 100; ++slot) EXPECT_EQ(CatalogueSlot(slot), nullptr) << slot;
+    EXPECT_EQ(CatalogueSlot(138), nullptr);
 }
 
 TEST(Catalogue, ProgressTitles) {

@@ -7,11 +7,15 @@
 namespace sweep {
 namespace {
 
-const MessageId kFinalMessages[] = {MSG_DEVICE_NOT_FOUND,      MSG_NOT_RESPONDED,   MSG_STATUS_ERROR,
-                                    MSG_SCANNER_NOT_REGISTERED, MSG_SCAN_APP_BUSY,   MSG_SECOND_APP_BUSY,
-                                    MSG_FIND_RESOURCE_ERROR,    MSG_LOAD_RESOURCE_ERROR, MSG_LOCK_RESOURCE_ERROR,
-                                    MSG_RESOURCE_EMPTY_ERROR,   MSG_COMMAND_ERROR,   MSG_DATA_ERROR,
-                                    MSG_BURN_ERROR,             MSG_BURN_DONE,       MSG_WIA_CLOSE_FAILED};
+const MessageId kFinalMessages[] = {MSG_DEVICE_NOT_FOUND,    MSG_NOT_RESPONDED,
+                                    MSG_STATUS_ERROR,        MSG_SCANNER_NOT_REGISTERED,
+                                    MSG_SCAN_APP_BUSY,       MSG_SECOND_APP_BUSY,
+                                    MSG_FIND_RESOURCE_ERROR, MSG_LOAD_RESOURCE_ERROR,
+                                    MSG_LOCK_RESOURCE_ERROR, MSG_RESOURCE_EMPTY_ERROR,
+                                    MSG_COMMAND_ERROR,       MSG_DATA_ERROR,
+                                    MSG_BURN_ERROR,          MSG_BURN_DONE,
+                                    MSG_WIA_CLOSE_FAILED,    MSG_WIA_RESTORE_FAILED,
+                                    MSG_WIA_START_FAILED,    MSG_UPDATE_CANCELLED};
 
 const std::set<std::string> kChannelCalls = {"CreateEventA", "WriteFile", "ReadFile", "WaitForSingleObject",
                                              "GetOverlappedResult"};
@@ -29,9 +33,12 @@ std::set<MessageId> Documented(Phase phase) {
         case Phase::Image:
             return {MSG_FIND_RESOURCE_ERROR, MSG_LOAD_RESOURCE_ERROR, MSG_LOCK_RESOURCE_ERROR,
                     MSG_RESOURCE_EMPTY_ERROR};
-        case Phase::Download: return {MSG_COMMAND_ERROR, MSG_DATA_ERROR};
-        case Phase::Progress: return {MSG_BURN_ERROR};
-        case Phase::Restore: return {};
+        case Phase::Download:
+            return {MSG_COMMAND_ERROR, MSG_DATA_ERROR};
+        case Phase::Progress:
+            return {MSG_BURN_ERROR};
+        case Phase::Restore:
+            return {MSG_WIA_RESTORE_FAILED, MSG_WIA_START_FAILED};
     }
     return {};
 }
@@ -58,6 +65,14 @@ std::optional<size_t> IndexOf(const std::vector<sim::JournalEntry>& journal, con
 
 }  // namespace
 
+bool IsTransferEvent(const sim::JournalEntry& e) {
+    return e.call == "CreateEventA" && !e.wakeEvent;
+}
+
+bool IsPause(const sim::JournalEntry& e) {
+    return e.call == "Sleep" || (e.call == "WaitForSingleObject" && e.wakeEvent);
+}
+
 const char* PhaseName(Phase phase) {
     switch (phase) {
         case Phase::Search: return "search";
@@ -73,7 +88,12 @@ const char* PhaseName(Phase phase) {
 }
 
 std::optional<MessageId> FinalMessage(const std::string& output, uint16_t language) {
-    std::string text = WithoutDiagnostic(output);
+    std::string text = output;
+    // The prompt of a window Explorer opened comes after the outcome and is none itself.
+    const std::string prompt = std::string(MessageText(MSG_PRESS_ANY_KEY, language)) + "\n";
+    if (text.size() >= prompt.size() && text.compare(text.size() - prompt.size(), prompt.size(), prompt) == 0)
+        text.resize(text.size() - prompt.size());
+    text = WithoutDiagnostic(text);
     for (MessageId id : kFinalMessages) {
         std::string tail = std::string(MessageText(id, language)) + "\n";
         if (text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0) return id;
@@ -93,7 +113,8 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
                 if (e.call == "OpenSCManagerA") phase = Phase::Service;
                 break;
             case Phase::Service:
-                if (e.call == "CreateEventA") phase = Phase::ReadyWait;
+                if (IsTransferEvent(e))
+                    phase = Phase::ReadyWait;
                 break;
             case Phase::ReadyWait:
                 if (e.call == "RegOpenKeyExA") phase = Phase::Locks;
@@ -103,10 +124,12 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
                 if (e.call == "FindResourceA") phase = Phase::Image;
                 break;
             case Phase::Image:
-                if (e.call == "CreateEventA") phase = Phase::Download;
+                if (IsTransferEvent(e))
+                    phase = Phase::Download;
                 break;
             case Phase::Download:
-                if (e.call == "Sleep") phase = Phase::Progress;
+                if (IsPause(e))
+                    phase = Phase::Progress;
                 break;
             case Phase::Progress:
                 if (kServiceCalls.count(e.call)) phase = Phase::Restore;
@@ -146,7 +169,7 @@ std::vector<std::string> CheckPromises(const sim::RunResult& run, const std::vec
     if (!isExcused("LocalFree") && sim::M().localBlocks != 0)
         problems.push_back("local memory blocks not freed: " + std::to_string(sim::M().localBlocks));
 
-    if (failedAt.has_value() && kChannelCalls.count(run.journal[*failedAt].call)) {
+    if (failedAt.has_value() && kChannelCalls.count(run.journal[*failedAt].call) && !run.journal[*failedAt].wakeEvent) {
         for (size_t i = *failedAt + 1; i < run.journal.size(); ++i)
             if (run.journal[i].call == "WriteFile" || run.journal[i].call == "ReadFile") {
                 problems.push_back("a transfer after the failed " + run.journal[*failedAt].call);
@@ -203,8 +226,9 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
     if (clean.serviceWasActive && pastServiceStep && touched) {
         bool restoreAttempted = false, readyWaitBegun = false;
         for (const sim::JournalEntry& e : run.journal) {
-            readyWaitBegun = readyWaitBegun || e.call == "CreateEventA";
-            if (readyWaitBegun && kServiceCalls.count(e.call)) restoreAttempted = true;
+            readyWaitBegun = readyWaitBegun || IsTransferEvent(e);
+            if (readyWaitBegun && kServiceCalls.count(e.call))
+                restoreAttempted = true;
         }
         if (!restoreAttempted) problems.push_back("the service was not restored");
         const bool serviceCallFailed = kServiceCalls.count(failed.call) || failed.call == "Sleep";

@@ -16,6 +16,11 @@ namespace sweep {
 enum class Phase { Search, Service, ReadyWait, Locks, Image, Download, Progress, Restore };
 const char* PhaseName(Phase phase);
 
+// The channel's completion event being made: the start of an exchange or an image write.
+bool IsTransferEvent(const sim::JournalEntry& e);
+// A pause of the updater: a Sleep, or a timed wait on its wake-up event.
+bool IsPause(const sim::JournalEntry& e);
+
 struct CleanRun {
     std::string output;
     std::optional<MessageId> finalMessage;
@@ -23,7 +28,8 @@ struct CleanRun {
     bool serviceWasActive = false;
 };
 
-// The final catalogue message of an output (a trailing service diagnostic line aside), if any.
+// The final catalogue message of an output (a trailing service diagnostic line and the closing
+// key prompt aside), if any.
 std::optional<MessageId> FinalMessage(const std::string& output, uint16_t language);
 CleanRun Analyse(const sim::RunResult& clean, uint16_t language);
 

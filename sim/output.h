@@ -1,0 +1,18 @@
+// The updater's standard output during a run. A stream of the simulated host stands in for
+// stdout, so that every byte is kept for the report (which messages were printed) and nothing is
+// written once the updater's process has ended.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// Puts the stand-in in place of stdout. It also writes everything on to the real standard output
+// unless `capture`, buffered as the real one is (a line at a time on a terminal).
+void BeginOutput(bool capture);
+// Puts stdout back and returns every byte the updater wrote while the stand-in was in place.
+std::string EndOutput();
+// What the updater wrote until now is delivered; whatever it writes afterwards goes nowhere.
+void SilenceOutput();
+
+}  // namespace sim
