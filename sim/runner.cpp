@@ -29,7 +29,7 @@ RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool c
     const std::string output = EndOutput();
     if (captureOutput)
         result.output = output;
-    result.exitCode = how == ProcessEnd::Return ? returned : static_cast<int>(M().exitCode);
+    result.exitCode = how == ProcessEnd::Return ? returned : M().exitCode;
     result.report = BuildReport(result.exitCode, how, PrintedMessages(output, scenario.userLangId));
     result.journal = M().journal;
     return result;

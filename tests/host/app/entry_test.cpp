@@ -144,3 +144,34 @@ TEST(ScannerSearch, AFailedCloseOfAPassedOverDeviceDoesNotStopTheSearch) {
 }
 
 }  // namespace
+
+// Only a window of its own, with the console as input and output, waits for a key at the end: in
+// a command prompt, a script or a pipe nothing changes. Without a scanner the power stays alone.
+TEST(RunEnd, KeyWaitOnlyInAWindowOfItsOwn) {
+    const std::string kPrompt = std::string(MessageText(MSG_PRESS_ANY_KEY, LANGUAGE_ENGLISH)) + "\n";
+    const std::string kScanner =
+        R"("devices": [{"index": 0, "scanner": {"ready": {"state": 6}, "progress": {"state": 0}}}])";
+    struct Case {
+        const char* name;
+        std::string scenario;
+        bool keyWait;
+        bool scanner;
+    } cases[] = {
+        {"command prompt, no scanner", "{}", false, false},
+        {"own window, no scanner", R"({"console": {"processes": 1}})", true, false},
+        {"own window, redirected", R"({"console": {"processes": 1, "redirected": true}})", false, false},
+        {"three processes share the console", R"({"console": {"processes": 3}})", false, false},
+        {"own window, a whole update", R"({"console": {"processes": 1}, )" + kScanner + "}", true, true},
+        {"script, a whole update", R"({"console": {"redirected": true}, )" + kScanner + "}", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const sim::RunResult r = RunScenario(c.scenario);
+        const std::string& out = r.output;
+        const bool endsWithPrompt = out.size() >= kPrompt.size() && out.compare(out.size() - kPrompt.size(), kPrompt.size(), kPrompt) == 0;
+        EXPECT_EQ(endsWithPrompt, c.keyWait);
+        EXPECT_EQ(r.report["keyWaits"], c.keyWait ? 1 : 0);
+        EXPECT_EQ(r.report["power"], c.scanner ? nlohmann::json({"0x80000001", "0x80000000"}) : nlohmann::json::array());
+        EXPECT_EQ(r.exitCode, 0);
+    }
+}

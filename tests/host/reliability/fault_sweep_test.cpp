@@ -2,6 +2,9 @@
 // there on, with each error that call can really return; every such run must still keep the
 // updater's promises. The way SQLite tests its OS layer.
 //
+// The same base updates also meet each console event (Ctrl+C, Ctrl+Break, a closing window) at
+// every call boundary and in the middle of every pause.
+//
 // Set SCANFW_SWEEP_LONG=1 for the longer variant (more base scenarios).
 #include <gtest/gtest.h>
 
@@ -16,6 +19,7 @@
 #include "app/messages.h"
 #include "sim/builtin_scenarios.h"
 #include "sim/runner.h"
+#include "event_oracle.h"
 #include "sweep_oracle.h"
 
 namespace {
@@ -128,6 +132,78 @@ TEST(FaultSweep, EveryCallFailingKeepsThePromises) {
               << " functions, " << problems << " problems" << std::endl;
     RecordProperty("runs", static_cast<int>(runs));
     RecordProperty("callSites", static_cast<int>(sites.size()));
+    EXPECT_EQ(problems, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+const sim::ConsoleEvent kEvents[] = {sim::ConsoleEvent::CtrlC, sim::ConsoleEvent::CtrlBreak, sim::ConsoleEvent::Close};
+
+const char* EventName(sim::ConsoleEvent e) {
+    return e == sim::ConsoleEvent::CtrlC ? "Ctrl+C" : e == sim::ConsoleEvent::CtrlBreak ? "Ctrl+Break" : "close";
+}
+
+TEST(FaultSweep, ConsoleEventsAnywhereKeepThePromises) {
+    size_t runs = 0, problems = 0;
+    std::map<sweep::Stage, size_t> byStage;
+    for (const Base& base : Bases()) {
+        const sim::Scenario clean = Load(base);
+        const sim::RunResult cleanRun = sim::RunUpdater(clean, SweepOptions(), true);
+        const uint16_t lang = base.langId == 0x0404 ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+        const sweep::EventStages stages = sweep::FindEventStages(cleanRun);
+        ASSERT_LT(stages.install, stages.download) << base.scenario;
+        ASSERT_LT(stages.download, stages.completionPause) << base.scenario;
+        ASSERT_LT(stages.completionPause, stages.remove) << base.scenario;
+
+        // Every call boundary: the event comes as the main thread is about to make call `at`.
+        struct Delivery {
+            size_t stageIndex;
+            std::optional<size_t> beforeCall;
+            uint64_t atMs;
+        };
+        std::vector<Delivery> deliveries;
+        for (size_t at = 0; at < cleanRun.journal.size(); ++at) deliveries.push_back({at, at, 0});
+        // The middle of every pause: the main thread waits when the event comes.
+        for (const sweep::PauseAt& p : sweep::FindPauses(cleanRun))
+            if (p.ms >= 2) deliveries.push_back({p.index, std::nullopt, p.startMs + p.ms / 2});
+
+        for (const Delivery& d : deliveries) {
+            for (sim::ConsoleEvent event : kEvents) {
+                sim::Scenario s = clean;
+                sim::RunOptions options = SweepOptions();
+                if (d.beforeCall.has_value())
+                    options.interruptAtCall = sim::RunOptions::CallInterrupt{event, *d.beforeCall};
+                else
+                    s.console.interrupts = {{event, d.atMs}};
+                const sim::RunResult r = sim::RunUpdater(s, options, true);
+                ++runs;
+                const sweep::Stage stage = stages.At(d.stageIndex);
+                ++byStage[stage];
+                const auto& delivered = sim::M().console.deliveries;
+                if (delivered.size() != 1) {
+                    ++problems;
+                    ADD_FAILURE() << base.scenario << ": the event was delivered " << delivered.size() << " times";
+                    continue;
+                }
+                for (const std::string& f : sweep::CheckEventRun(cleanRun, r, event, stage, d.beforeCall.has_value(),
+                                                                 delivered[0].callIndex,
+                                                                 delivered[0].atMs, lang)) {
+                    ++problems;
+                    if (problems <= 40)
+                        ADD_FAILURE() << base.scenario << ": " << EventName(event)
+                                      << (d.beforeCall ? " before call " : " in the pause of call ") << d.stageIndex
+                                      << " (" << cleanRun.journal[d.stageIndex].call << ", "
+                                      << sweep::StageName(stage) << "): " << f;
+                }
+            }
+        }
+    }
+    std::cout << "console event sweep: " << runs << " runs (";
+    for (const auto& [stage, n] : byStage) std::cout << sweep::StageName(stage) << " " << n << ", ";
+    std::cout << "), " << problems << " problems" << std::endl;
+    RecordProperty("runs", static_cast<int>(runs));
     EXPECT_EQ(problems, 0u);
 }
 

@@ -1,0 +1,44 @@
+// What a run of the updater must look like after a console event (Ctrl+C, Ctrl+Break, a closing
+// window) came at some point of an update that would otherwise have succeeded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/runner.h"
+
+namespace sweep {
+
+// Where in the clean run the updater stands, as far as a console event is concerned.
+enum class Stage { BeforeHandler, Cancellable, Burning, Ending, AfterHandler };
+const char* StageName(Stage stage);
+
+// The stage boundaries of a clean run, by journal index.
+struct EventStages {
+    size_t install = 0;         // the handler is installed by this call
+    size_t download = 0;        // the download command's exchange begins with this call
+    size_t completionPause = 0;  // the pause after the completion line: the update is ending
+    size_t remove = 0;          // the handler is removed by this call
+    // The stage in which call `index` is made (an event before it, or during it when it pauses).
+    Stage At(size_t index) const;
+};
+EventStages FindEventStages(const sim::RunResult& clean);
+
+// The pauses of a clean run: journal index and the moment each began.
+struct PauseAt {
+    size_t index = 0;
+    uint64_t startMs = 0;
+    uint32_t ms = 0;
+};
+std::vector<PauseAt> FindPauses(const sim::RunResult& clean);
+
+// The promises for `run`, the clean run with `event` delivered in `stage`, at a call boundary or
+// while the main thread paused. `deliveredAt` is the journal index before which the event came and
+// `deliveredMs` its moment (the simulated host records both).
+std::vector<std::string> CheckEventRun(const sim::RunResult& clean, const sim::RunResult& run, sim::ConsoleEvent event,
+                                       Stage stage, bool atCallBoundary, size_t deliveredAt, uint64_t deliveredMs,
+                                       uint16_t language);
+
+}  // namespace sweep
