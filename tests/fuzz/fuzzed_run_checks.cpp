@@ -4,12 +4,14 @@
 #include <set>
 
 #include "app/messages.h"
+#include "sim/machine.h"
 #include "sweep_oracle.h"
 
 namespace fuzz {
 namespace {
 
 constexpr uint16_t LANGID_CHINESE_TAIWAN = 0x0404;
+constexpr int64_t STATUS_CONTROL_C_EXIT = 0xC000013A;
 
 const std::set<std::string> kChannelCalls = {"CreateEventA", "WriteFile", "ReadFile", "WaitForSingleObject",
                                              "GetOverlappedResult"};
@@ -49,7 +51,7 @@ bool Contains(const std::string& output, MessageId id, uint16_t language) {
 }
 
 std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vector<std::string>& failedCalls,
-                                      uint16_t language) {
+                                      uint16_t language, bool closed) {
     std::vector<std::string> problems;
     const nlohmann::json& service = run.report["service"];
     const bool touched = service["stopRequests"] != 0 || !service["configChanges"].empty();
@@ -60,7 +62,9 @@ std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vect
 
     bool readyWaitBegun = false, restoreAttempted = false;
     for (const sim::JournalEntry& e : run.journal) {
-        readyWaitBegun = readyWaitBegun || sweep::IsTransferEvent(e);
+        // The restore follows the ready wait's first exchange, or a cancel (the main thread resets
+        // its wake-up event when it begins to act on one) even before that.
+        readyWaitBegun = readyWaitBegun || sweep::IsTransferEvent(e) || e.call == "ResetEvent";
         restoreAttempted = restoreAttempted || (readyWaitBegun && kServiceCalls.count(e.call) > 0);
     }
     if (!restoreAttempted)
@@ -72,8 +76,9 @@ std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vect
         return problems;
     if (service["startType"] != "auto")
         problems.push_back("service left with start type " + service["startType"].get<std::string>());
-    // A service the updater stopped was stopped when the restore began, so it must be started.
-    if (service["stopRequests"] != 0 && service["startRequests"] == 0)
+    // A service the updater stopped was stopped when the restore began, so it must be started;
+    // unless the console closed while the scanner burned.
+    if (service["stopRequests"] != 0 && service["startRequests"] == 0 && !closed)
         problems.push_back("the service was stopped and never started again");
     return problems;
 }
@@ -102,10 +107,21 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& s, const sim::Ru
 std::vector<std::string> CheckFuzzedRun(const sim::Scenario& scenario, const sim::RunResult& run) {
     const uint16_t language = scenario.userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
     const std::vector<std::string> failedCalls = FailedCalls(scenario, run);
+    if (run.report["ended"] == "terminated") {
+        // The system ended the process (an event it had no handler for, or the end of a close's
+        // grace): the system closes the handles and abandons the locks; nothing else can be asked.
+        if (run.exitCode != STATUS_CONTROL_C_EXIT) return {"ended by the system with exit code " + std::to_string(run.exitCode)};
+        return {};
+    }
     std::vector<std::string> problems = sweep::CheckPromises(run, failedCalls, FirstTransferFailure(scenario, run));
-    if (!sweep::FinalMessage(run.output, language).has_value())
+    // A closing console ends the run where it stands once the PC is given back: while the scanner
+    // burns, that is after a progress line, with the service set to start with Windows only.
+    const auto& delivered = sim::M().console.deliveries;
+    const bool closed = std::any_of(delivered.begin(), delivered.end(),
+                                    [](const sim::ConsoleDelivery& d) { return d.event == sim::ConsoleEvent::Close; });
+    if (!closed && !sweep::FinalMessage(run.output, language).has_value())
         problems.push_back("the output does not end with a final message");
-    std::vector<std::string> restore = CheckRestore(run, failedCalls, language);
+    std::vector<std::string> restore = CheckRestore(run, failedCalls, language, closed);
     problems.insert(problems.end(), restore.begin(), restore.end());
     return problems;
 }

@@ -19,7 +19,8 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& scenario, const 
 // handle or local memory left behind (calls the plan made fail excused), nothing sent to the
 // scanner after a failed transfer, the output ending with one final message, and the imaging
 // service set back to automatic start whenever the updater got past the service step having
-// stopped or disabled it.
+// stopped or disabled it. A run that a console event ended is held to what can still be asked of
+// it: one the system ended, to nothing; one a closing console ended, to no final message.
 std::vector<std::string> CheckFuzzedRun(const sim::Scenario& scenario, const sim::RunResult& run);
 
 }  // namespace fuzz

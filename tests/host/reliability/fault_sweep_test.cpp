@@ -61,6 +61,15 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"LoadResource", {ERROR_RESOURCE_DATA_NOT_FOUND}},
     {"LockResource", {ERROR_RESOURCE_DATA_NOT_FOUND}},
     {"SizeofResource", {ERROR_RESOURCE_DATA_NOT_FOUND}},
+    {"SetEvent", {ERROR_INVALID_HANDLE}},
+    {"ResetEvent", {ERROR_INVALID_HANDLE}},
+    {"SetConsoleCtrlHandler", {ERROR_INVALID_PARAMETER, ERROR_NOT_ENOUGH_MEMORY}},
+    {"SetThreadExecutionState", {ERROR_INVALID_PARAMETER}},
+    {"GetConsoleProcessList", {ERROR_INVALID_PARAMETER, ERROR_INVALID_HANDLE}},
+    {"GetStdHandle", {ERROR_INVALID_HANDLE}},
+    {"GetConsoleMode", {ERROR_INVALID_HANDLE}},
+    {"FlushConsoleInputBuffer", {ERROR_INVALID_HANDLE}},
+    {"ReadConsoleInputA", {ERROR_INVALID_HANDLE}},
 };
 
 struct Base {
@@ -77,6 +86,14 @@ std::vector<Base> Bases() {
             bases.push_back({extra, 0x0409});
         bases.push_back({"model-8", 0x0404});
     }
+    return bases;
+}
+
+// The calls failed one by one also meet a window of its own, which adds the calls that hold it
+// open at the end.
+std::vector<Base> FaultBases() {
+    std::vector<Base> bases = Bases();
+    bases.push_back({"double-clicked", 0x0409});
     return bases;
 }
 
@@ -97,7 +114,7 @@ TEST(FaultSweep, EveryCallFailingKeepsThePromises) {
     size_t runs = 0, problems = 0;
     std::set<const void*> sites;
     std::set<std::string> callsCovered;
-    for (const Base& base : Bases()) {
+    for (const Base& base : FaultBases()) {
         const sim::Scenario clean = Load(base);
         const sim::RunResult cleanRun = sim::RunUpdater(clean, SweepOptions(), true);
         const uint16_t lang = base.langId == 0x0404 ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;

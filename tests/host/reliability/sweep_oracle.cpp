@@ -210,6 +210,13 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
             got = got.substr(std::min(got.find(found), got.size()));
             want = want.substr(std::min(want.find(found), want.size()));
         }
+        // A console that cannot be asked whether it is the program's own is taken for a shared
+        // one: the closing prompt is left out rather than a script held up.
+        const std::string prompt = std::string(MessageText(MSG_PRESS_ANY_KEY, language)) + "\n";
+        const bool consoleUnknown = failed.call == "GetConsoleProcessList" || failed.call == "GetStdHandle" ||
+                                    failed.call == "GetConsoleMode";
+        if (consoleUnknown && got.size() + prompt.size() == want.size() && want.compare(got.size(), prompt.size(), prompt) == 0)
+            want.resize(got.size());
         bool same = got == want && (reachesRestore || WithoutDiagnostic(run.output) == run.output);
         if (!same) problems.push_back("same final message as the clean run but different output");
     } else if (*final != clean.finalMessage && !allowed.count(*final)) {
