@@ -134,7 +134,7 @@ void ReportConsole(const Machine& m, nlohmann::json& report) {
 }  // namespace sim
 
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
-    std::string args = Ptr(reinterpret_cast<const void*>(HandlerRoutine)) + ", " + Bool(Add);
+    std::string args = sim::Name("routine", reinterpret_cast<const void*>(HandlerRoutine)) + ", " + Bool(Add);
     if (sim::Enter("SetConsoleCtrlHandler", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("SetConsoleCtrlHandler", args, "FALSE (injected)");
         return FALSE;

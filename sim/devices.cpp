@@ -71,7 +71,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     HANDLE h = sim::NewHandle(sim::HandleKind::Device, number, dwDesiredAccess);
     sim::M().opened.push_back(number);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("CreateFileA", args, sim::Hex(reinterpret_cast<uintptr_t>(h)));
+    sim::TraceCall("CreateFileA", args, sim::Ptr(h));
     return h;
 }
 
@@ -81,7 +81,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     (void)lpInBuffer;
     (void)nInBufferSize;
     (void)lpOverlapped;
-    std::string args = sim::Hex(reinterpret_cast<uintptr_t>(hDevice)) + ", " + sim::Hex(dwIoControlCode) +
+    std::string args = sim::Ptr(hDevice) + ", " + sim::Hex(dwIoControlCode) +
                        ", in " + std::to_string(nInBufferSize) + ", out " + std::to_string(nOutBufferSize);
     if (sim::Enter("DeviceIoControl", ERROR_GEN_FAILURE)) {
         sim::TraceCall("DeviceIoControl", args, "FALSE (injected)");
@@ -113,7 +113,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     std::memcpy(lpOutBuffer, answer, answered);
     if (lpBytesReturned != nullptr) *lpBytesReturned = static_cast<DWORD>(answered);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("DeviceIoControl", args,
-                   "TRUE, vid " + sim::Hex(device->vid) + " pid " + sim::Hex(device->pid));
+    // What came back, as the caller's buffer now holds it: fewer bytes leave its own in place.
+    std::string result = "TRUE, " + std::to_string(answered) + " bytes returned";
+    if (answered > 0) result += " [" + sim::HexBytes(answer, answered) + "]";
+    sim::TraceCall("DeviceIoControl", args, result);
     return TRUE;
 }

@@ -205,6 +205,8 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     }
     Heap().Add(p);
     M().localBlocks++;
+    // A fresh block, even at an address a freed one had.
+    sim::NameAs(p, "memory#" + std::to_string(++M().nameCounts["memory"]));
     sim::TraceCall("LocalAlloc", args, Ptr(p));
     return p;
 }

@@ -139,7 +139,32 @@ std::string Hex(uint64_t value) {
     return buf;
 }
 
-std::string Ptr(const void* p) { return p == nullptr ? "NULL" : Hex(reinterpret_cast<uintptr_t>(p)); }
+std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
+    std::string out;
+    char two[3];
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0) out += separator;
+        std::snprintf(two, sizeof two, "%02x", bytes[i]);
+        out += two;
+    }
+    return out;
+}
+
+std::string Name(const char* kind, const void* p) {
+    if (p == nullptr) return "NULL";
+    if (p == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
+    if (p == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
+    Machine& m = TheMachine();
+    auto it = m.names.find(p);
+    if (it != m.names.end()) return it->second;
+    std::string name = std::string(kind) + "#" + std::to_string(++m.nameCounts[kind]);
+    m.names.emplace(p, name);
+    return name;
+}
+
+std::string Ptr(const void* p) { return Name("buffer", p); }
+
+void NameAs(const void* p, const std::string& name) { TheMachine().names[p] = name; }
 
 std::string Quote(const char* text) {
     if (text == nullptr) return "NULL";
@@ -169,7 +194,9 @@ HANDLE NewHandle(HandleKind kind, int ref, DWORD access) {
     obj.ref = ref;
     obj.access = access;
     m.handles[value] = obj;
-    return reinterpret_cast<HANDLE>(value);
+    HANDLE h = reinterpret_cast<HANDLE>(value);
+    NameAs(h, std::string(KindName(kind)) + "#" + std::to_string(++m.nameCounts[KindName(kind)]));
+    return h;
 }
 
 HandleObject* FindHandle(const void* handle) {

@@ -30,6 +30,8 @@ struct HandleObject {
     bool manualReset = false;   // events
 };
 
+constexpr uint64_t DEFAULT_LIMIT_MS = 24ull * 60 * 60 * 1000;
+
 struct RunOptions {
     bool realClock = false;  // false: Sleep and timed-out waits only advance a virtual clock
     bool trace = false;      // every call on standard error
@@ -42,6 +44,9 @@ struct RunOptions {
         uint64_t callIndex = 0;
     };
     std::optional<CallInterrupt> interruptAtCall;
+    // On the virtual clock a run stops when its simulated time would pass this: a scanner that
+    // burns for ever must not make a run that never ends. The real clock is never limited.
+    uint64_t limitMs = DEFAULT_LIMIT_MS;
 };
 
 struct JournalEntry {
@@ -82,6 +87,10 @@ struct Machine {
     std::vector<int> opened;  // usbscan numbers that opened, in order
     uint64_t callsMade = 0;   // simulated calls so far, by every thread
     int64_t exitCode = 0;     // the process's, when the system ended it
+    // What the trace calls handles and buffers: "device#1", "buffer#3". Numbered by first
+    // appearance, so that two runs of one scenario trace the same text whatever the addresses.
+    std::map<const void*, std::string> names;
+    std::map<std::string, int> nameCounts;
     int64_t localBlocks = 0;  // LocalAlloc blocks not yet freed
     DeviceArea devices;
     ServiceArea service;
@@ -113,8 +122,15 @@ void TraceEvent(const std::string& text);
 void TraceCall(const char* call, const std::string& args, const std::string& result);
 std::string Hex(uint64_t value);
 std::string Quote(const char* text);
-// A pointer or handle for the trace: "NULL" or its value in hex.
+// Bytes as lower-case hex pairs, `separator` between them.
+std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator = " ");
+// A handle or buffer for the trace: "NULL", a handle's kind and number ("event#2"), a name given
+// with NameAs, or else "buffer#N" by the buffer's first appearance in the run.
 std::string Ptr(const void* p);
+// Like Ptr, but an address seen for the first time is named `kind#N`.
+std::string Name(const char* kind, const void* p);
+// Gives `p` the name the trace shows for it from now on.
+void NameAs(const void* p, const std::string& name);
 
 HANDLE NewHandle(HandleKind kind, int ref, DWORD access = 0);
 // The open object behind a handle, or null; with `kind`, only a handle of that kind.

@@ -25,7 +25,7 @@ const char* EndName(ProcessEnd how) {
 nlohmann::json BuildReport(int64_t exitCode, ProcessEnd how, const std::vector<int>& messages) {
     const Machine& m = M();
     nlohmann::json r;
-    r["exitCode"] = exitCode;
+    r["exitCode"] = how == ProcessEnd::TimeLimit ? nlohmann::json(nullptr) : nlohmann::json(exitCode);
     r["elapsedMs"] = m.clock.ElapsedMs();
     r["sleeps"] = m.sleeps;
     r["opened"] = m.opened;

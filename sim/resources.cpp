@@ -130,6 +130,7 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
         return nullptr;
     }
     HRSRC found = reinterpret_cast<HRSRC>(&EntryOf(static_cast<int>(id)));
+    sim::NameAs(found, "resource#" + std::to_string(id));
     sim::TraceCall("FindResourceA", args, Ptr(found));
     return found;
 }
@@ -160,6 +161,7 @@ HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
     sim::M().resources.loaded[bytes] = entry->id;
     // HGLOBAL is a non-const pointer; the bytes are read-only to the updater all the same.
     HGLOBAL loaded = const_cast<uint8_t*>(bytes);
+    sim::NameAs(loaded, "image#" + std::to_string(entry->id));
     sim::TraceCall("LoadResource", args, Ptr(loaded));
     return loaded;
 }

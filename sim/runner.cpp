@@ -29,7 +29,9 @@ RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool c
     const std::string output = EndOutput();
     if (captureOutput)
         result.output = output;
-    result.exitCode = how == ProcessEnd::Return ? returned : M().exitCode;
+    // A run stopped at the time limit has no exit code: its process never ended.
+    result.exitCode = how == ProcessEnd::Return ? returned : how == ProcessEnd::TimeLimit ? -1 : M().exitCode;
+    result.ended = how;
     result.report = BuildReport(result.exitCode, how, PrintedMessages(output, scenario.userLangId));
     result.journal = M().journal;
     return result;

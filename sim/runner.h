@@ -7,10 +7,12 @@
 
 #include "sim/machine.h"
 #include "sim/scenario.h"
+#include "sim/threads.h"
 
 namespace sim {
 
 struct RunResult {
+    ProcessEnd ended = ProcessEnd::Return;
     int64_t exitCode = -1;  // 0xC000013A when the system ended the process
     std::string output;     // standard output, byte for byte, when captured
     nlohmann::json report;

@@ -44,19 +44,8 @@ constexpr size_t TRACE_BYTES = 8;
 
 enum class Op { Write, Read };
 
+using sim::HexBytes;
 using sim::Ptr;
-
-std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
-    std::string out;
-    char two[3];
-    for (size_t i = 0; i < n; ++i) {
-        if (i > 0)
-            out += separator;
-        std::snprintf(two, sizeof two, "%02x", bytes[i]);
-        out += two;
-    }
-    return out;
-}
 
 // The first bytes of a transfer for --trace, " [20 02 00 00 ...]".
 std::string Preview(const void* buffer, size_t n) {
@@ -155,8 +144,8 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     std::string args;
     if (sim::Tracing())
         args = Ptr(file) + ", " + std::to_string(length) + " bytes" +
-               (op == Op::Write ? Preview(buffer, length) : std::string()) + ", overlapped " + Ptr(overlapped) +
-               ", event " + Ptr(overlapped == nullptr ? nullptr : overlapped->hEvent);
+               (op == Op::Write ? Preview(buffer, length) : std::string()) + ", " + sim::Name("overlapped", overlapped) +
+               ", " + Ptr(overlapped == nullptr ? nullptr : overlapped->hEvent);
     if (sim::Enter(call, ERROR_GEN_FAILURE)) {
         sim::TraceCall(call, args, "FALSE (injected)");
         return FALSE;
@@ -280,7 +269,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
                                 BOOL bWait) {
     std::string args;
     if (sim::Tracing())
-        args = Ptr(hFile) + ", overlapped " + Ptr(lpOverlapped) + ", " + (bWait ? "TRUE" : "FALSE");
+        args = Ptr(hFile) + ", " + sim::Name("overlapped", lpOverlapped) + ", " + (bWait ? "TRUE" : "FALSE");
     if (sim::Enter("GetOverlappedResult", ERROR_GEN_FAILURE)) {
         sim::TraceCall("GetOverlappedResult", args, "FALSE (injected)");
         return FALSE;

@@ -2,7 +2,9 @@
 // that whoever wrote the scenario can fix it without reading this code.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -17,6 +19,9 @@ namespace {
 using nlohmann::json;
 
 constexpr int MAX_DEVICE_INDEX = 255;
+// A scenario describes one PC; anything larger is a mistake, and parsing it would cost the memory
+// of many times its size.
+constexpr size_t MAX_SCENARIO_BYTES = 4 * 1024 * 1024;
 constexpr uint64_t DESCRIPTOR_BYTES = 8;
 constexpr uint8_t TARGET_STATE_BURNING = 7;
 constexpr int DEFAULT_PROGRESS_STEPS = 10;
@@ -74,33 +79,39 @@ public:
         } else if (j.is_number_integer()) {
             Fail(field, "must not be negative");
         } else if (j.is_number_float()) {
+            // A whole number too large for any integer type arrives as a floating-point one.
+            const double d = j.get<double>();
+            if (d < 0) Fail(field, "must not be negative");
+            if (std::isfinite(d) && d == std::floor(d)) Fail(field, OutOfRange(max));
             Fail(field, "expected a whole number");
         } else if (j.is_string()) {
-            value = ParseNumberText(j.get<std::string>(), field);
+            value = ParseNumberText(j.get<std::string>(), field, max);
         } else {
             Fail(field, "expected a number or a hex string such as \"0x0404\"");
         }
-        if (value > max) Fail(field, "out of range (at most " + std::to_string(max) + ")");
+        if (value > max) Fail(field, OutOfRange(max));
         return value;
     }
 
-    uint64_t ParseNumberText(const std::string& text, const std::string& field) const {
+    static std::string OutOfRange(uint64_t max) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, "0x%llX", static_cast<unsigned long long>(max));
+        return "out of range: expected 0 to " + std::to_string(max) + " (" + hex + ")";
+    }
+
+    uint64_t ParseNumberText(const std::string& text, const std::string& field, uint64_t max) const {
         bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
         std::string digits = hex ? text.substr(2) : text;
-        if (digits.empty() || digits.size() > 16) Fail(field, "not a number: \"" + text + "\"");
+        const bool wellFormed =
+            !digits.empty() && std::all_of(digits.begin(), digits.end(), [hex](char c) {
+                return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : (c >= '0' && c <= '9');
+            });
+        if (!wellFormed) Fail(field, "not a number: \"" + text + "\" (decimal digits, or hex after 0x)");
         uint64_t value = 0;
+        const uint64_t base = hex ? 16 : 10;
         for (char c : digits) {
-            int d;
-            if (c >= '0' && c <= '9') {
-                d = c - '0';
-            } else if (hex && std::isxdigit(static_cast<unsigned char>(c))) {
-                d = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-            } else {
-                Fail(field, "not a number: \"" + text + "\"");
-            }
-            uint64_t base = hex ? 16 : 10;
-            if (value > (std::numeric_limits<uint64_t>::max() - d) / base)
-                Fail(field, "out of range");
+            const int d = c <= '9' ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+            if (value > (std::numeric_limits<uint64_t>::max() - d) / base) Fail(field, OutOfRange(max));
             value = value * base + d;
         }
         return value;
@@ -299,7 +310,8 @@ public:
             v.data = sz(j.get<std::string>());
             return v;
         }
-        RequireObject(j, field);
+        if (!j.is_object())
+            Fail(field, "expected a string (a REG_SZ value) or an object with \"type\" and \"data\" or \"hex\"");
         AllowOnly(j, field, {"type", "data", "hex"});
         if (!j.contains("type")) Fail(Join(field, "type"), "required");
         v.type = Choice<uint32_t>(j["type"], Join(field, "type"),
@@ -493,6 +505,68 @@ private:
     std::string source_;
 };
 
+// Notices a member given twice in one object while the parser reads, and where: JSON allows it,
+// but the last one would silently win, which is never what whoever wrote the file meant.
+class DuplicateWatch {
+public:
+    void See(json::parse_event_t event, const json& parsed) {
+        if (found_) return;
+        switch (event) {
+            case json::parse_event_t::object_start:
+            case json::parse_event_t::array_start:
+                CountElement();
+                frames_.push_back({event == json::parse_event_t::array_start, -1, {}, {}});
+                break;
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end:
+                if (!frames_.empty()) frames_.pop_back();
+                break;
+            case json::parse_event_t::key: {
+                Frame& top = frames_.back();
+                top.key = parsed.get<std::string>();
+                if (!top.keys.insert(top.key).second) {
+                    found_ = true;
+                    where_ = Path();
+                }
+                break;
+            }
+            case json::parse_event_t::value:
+                CountElement();
+                break;
+        }
+    }
+    bool Found() const { return found_; }
+    const std::string& Where() const { return where_; }
+
+private:
+    struct Frame {
+        bool array;
+        int index;
+        std::string key;
+        std::set<std::string> keys;
+    };
+
+    void CountElement() {
+        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+    }
+
+    // The member just read, as the loader's messages name fields: "devices[0].scanner.ready".
+    std::string Path() const {
+        std::string path;
+        for (const Frame& f : frames_) {
+            if (f.array)
+                path += "[" + std::to_string(f.index) + "]";
+            else
+                path += (path.empty() ? "" : ".") + f.key;
+        }
+        return path;
+    }
+
+    std::vector<Frame> frames_;
+    bool found_ = false;
+    std::string where_;
+};
+
 }  // namespace
 
 ReplyBytes MakeReply(uint32_t result, uint16_t state, uint8_t percent, uint8_t model) {
@@ -507,22 +581,42 @@ ReplyBytes MakeReply(uint32_t result, uint16_t state, uint8_t percent, uint8_t m
 
 Scenario ParseScenario(const std::string& jsonText, const std::string& source) {
     Loader loader(source);
+    DuplicateWatch duplicates;
     json j;
     try {
-        j = json::parse(jsonText);
+        j = json::parse(jsonText, [&duplicates](int, json::parse_event_t event, json& parsed) {
+            duplicates.See(event, parsed);
+            return true;
+        });
     } catch (const json::exception& e) {  // a syntax error, or a number too large for any type
         loader.Fail("(JSON)", e.what());
     }
+    if (duplicates.Found()) loader.Fail(duplicates.Where(), "given twice (the second would silently win)");
     return loader.Top(j);
 }
 
 Scenario LoadScenarioFile(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status)) throw ScenarioError(path + ": (file): no such file");
+    if (std::filesystem::is_directory(status))
+        throw ScenarioError(path + ": (file): a directory, not a scenario file");
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > MAX_SCENARIO_BYTES)
+        throw ScenarioError(path + ": (file): " + std::to_string(size) + " bytes, more than the " +
+                            std::to_string(MAX_SCENARIO_BYTES) + " (4 MiB) a scenario file may have");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": (file): cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::string text;
+    // Read at most one byte past the limit: a file that grows meanwhile is refused all the same.
+    text.resize(MAX_SCENARIO_BYTES + 1);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
     if (in.bad()) throw ScenarioError(path + ": (file): cannot be read");
-    return ParseScenario(text.str(), path);
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (text.size() > MAX_SCENARIO_BYTES)
+        throw ScenarioError(path + ": (file): more than the " + std::to_string(MAX_SCENARIO_BYTES) +
+                            " bytes (4 MiB) a scenario file may have");
+    return ParseScenario(text, path);
 }
 
 }  // namespace sim

@@ -141,6 +141,10 @@ void PassTurn(Lock& held) {
             held.unlock();
             m.clock.WaitUntil(next);
             held.lock();
+        } else if (next > m.options.limitMs) {
+            m.clock.AdvanceTo(m.options.limitMs);
+            EndProcessLocked(ProcessEnd::TimeLimit);
+            continue;
         } else {
             m.clock.AdvanceTo(next);
         }

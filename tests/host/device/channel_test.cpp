@@ -256,24 +256,16 @@ TEST(ExchangeCommandTest, CallsWindowsWithTheDocumentedArguments) {
             lines.push_back(m[1]);
     }
     ASSERT_EQ(lines.size(), 8u) << trace;
-    ASSERT_TRUE(
-        std::regex_match(lines[0], m, std::regex(R"(CreateEventA\(NULL, FALSE, FALSE, NULL\) -> (0x[0-9A-F]+))")))
-        << lines[0];
-    const std::string ev = m[1];
-    ASSERT_TRUE(std::regex_search(lines[1], m, std::regex("overlapped (0x[0-9A-F]+)"))) << lines[1];
-    const std::string ovl = m[1];
-    const std::string dev = sim::Hex(reinterpret_cast<uintptr_t>(device));
+    // Handles and buffers by kind and number in the order they appear: the same text every run.
     const std::vector<std::string> expected = {
-        "CreateEventA(NULL, FALSE, FALSE, NULL) -> " + ev,
-        "WriteFile(" + dev + ", 16 bytes [20 02 00 00 12 00 02 00 ...], overlapped " + ovl + ", event " + ev +
-            ") -> TRUE, count 16",
-        "WaitForSingleObject(" + ev + ", 1000) -> WAIT_OBJECT_0",
-        "GetOverlappedResult(" + dev + ", overlapped " + ovl + ", TRUE) -> TRUE, count 16",
-        "ReadFile(" + dev + ", 32 bytes, overlapped " + ovl + ", event " + ev +
-            ") -> TRUE, count 32 [00 00 00 00 00 00 00 00 ...]",
-        "WaitForSingleObject(" + ev + ", 1000) -> WAIT_OBJECT_0",
-        "GetOverlappedResult(" + dev + ", overlapped " + ovl + ", TRUE) -> TRUE, count 32",
-        "CloseHandle(" + ev + ") -> TRUE",
+        "CreateEventA(NULL, FALSE, FALSE, NULL) -> event#1",
+        "WriteFile(device#1, 16 bytes [20 02 00 00 12 00 02 00 ...], overlapped#1, event#1) -> TRUE, count 16",
+        "WaitForSingleObject(event#1, 1000) -> WAIT_OBJECT_0",
+        "GetOverlappedResult(device#1, overlapped#1, TRUE) -> TRUE, count 16",
+        "ReadFile(device#1, 32 bytes, overlapped#1, event#1) -> TRUE, count 32 [00 00 00 00 00 00 00 00 ...]",
+        "WaitForSingleObject(event#1, 1000) -> WAIT_OBJECT_0",
+        "GetOverlappedResult(device#1, overlapped#1, TRUE) -> TRUE, count 32",
+        "CloseHandle(event#1) -> TRUE",
     };
     EXPECT_EQ(lines, expected);
 }

@@ -109,6 +109,8 @@ sim::Scenario LongBurn(int polls) {
 sim::RunOptions Options() {
     sim::RunOptions o;
     o.hashImages = false;
+    // More than a day of burning on the virtual clock: beyond the usual limit of a run.
+    o.limitMs = 2ull * PROGRESS_POLLS * PROGRESS_POLL_MS;
     return o;
 }
 

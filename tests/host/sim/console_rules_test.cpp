@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "sim/builtin_scenarios.h"
+#include "sim/runner.h"
 #include "sim/machine.h"
 #include "sim/threads.h"
 
@@ -110,3 +112,18 @@ TEST(ConsoleEvents, AHandlerCutsAPauseOnAnEventShort) {
 }
 
 }  // namespace
+
+// On the virtual clock a run that would go on for ever stops at its limit, with what it did so far.
+TEST(RunLimit, AVirtualRunStopsAtItsLimitWithTheReportSoFar) {
+    sim::RunOptions options;
+    options.limitMs = 2500;
+    const sim::RunResult r =
+        sim::RunUpdater(sim::ParseScenario(sim::FindBuiltinScenario("not-responding")->json, "t"), options, true);
+    EXPECT_EQ(r.ended, sim::ProcessEnd::TimeLimit);
+    EXPECT_EQ(r.report["ended"], "timeLimit");
+    EXPECT_TRUE(r.report["exitCode"].is_null());
+    EXPECT_EQ(r.report["elapsedMs"], 2500);
+    // The stop wait (1001 ms), then the busy polls whose pauses began before the limit.
+    EXPECT_EQ(r.report["device"]["commands"].size(), 2u);
+    EXPECT_EQ(r.report["messages"], nlohmann::json({2, 27, 11, 11}));
+}
