@@ -1,7 +1,12 @@
 #!/usr/bin/python3
-"""Checks that scanfw.exe is a 64-bit x86-64 program that imports only system DLLs.
+"""Checks that scanfw.exe is a 64-bit x86-64 program that imports only system DLLs, and that
+nothing of the build's time or place went into it.
 
-usage: check_exe.py EXE
+usage: check_exe.py EXE [--no-path DIR]...
+
+The same sources, images and toolchain must give the same bytes anywhere at any time: the PE
+header carries no link time, and the file holds none of the given folders (the source and
+build trees), in the 8-bit or the UTF-16 form that a compiler or windres would write.
 """
 import sys
 
@@ -12,7 +17,22 @@ IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_PLUS_MAGIC = 0x20B
 
 
-def main(path):
+def check_reproducible(pe, path, folders):
+    problems = []
+    if pe.FILE_HEADER.TimeDateStamp != 0:
+        problems.append(f"PE header time stamp {pe.FILE_HEADER.TimeDateStamp:#x}, expected 0 (link time left in)")
+    with open(path, "rb") as f:
+        data = f.read()
+    for folder in folders:
+        for form in (folder.encode(), folder.encode("utf-16-le")):
+            at = data.find(form)
+            if at >= 0:
+                problems.append(f"build path {folder!r} at offset {at:#x}")
+                break
+    return problems
+
+
+def main(path, folders):
     pe = pefile.PE(path)
     problems = []
     if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_AMD64:
@@ -22,6 +42,7 @@ def main(path):
     imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     if not imports or not imports <= SYSTEM_DLLS:
         problems.append(f"imports {sorted(imports)}, expected only {sorted(SYSTEM_DLLS)}")
+    problems += check_reproducible(pe, path, folders)
     for p in problems:
         print(p)
     print("ok" if not problems else "FAILED")
@@ -29,4 +50,8 @@ def main(path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    args = sys.argv[1:]
+    if not args or len(args) % 2 != 1 or any(a != "--no-path" for a in args[1::2]):
+        print(__doc__)
+        sys.exit(2)
+    sys.exit(main(args[0], args[2::2]))

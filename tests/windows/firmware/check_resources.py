@@ -1,12 +1,17 @@
 #!/usr/bin/python3
 """Checks the built scanfw.exe as a file: its resources, manifest, version, imports and flags.
 
-usage: check_resources.py EXE IMAGE121 IMAGE131 [--max-overhead BYTES]
+usage: check_resources.py EXE IMAGE121 IMAGE131 --kind stand-in|release [--max-overhead BYTES]
 
 IMAGE121 and IMAGE131 are the files the build embedded; the resources must hold exactly their
-bytes. With --max-overhead the file may be at most that many bytes larger than the two images
-together, and must carry no debug sections. Prints one line per problem, then "ok" or "FAILED".
+bytes, and the version resource's Comments must name the SHA-256 of each. --kind says what the
+version resource must tell of the build: a stand-in build (generated images) carries
+VS_FF_SPECIALBUILD, a SpecialBuild string and a FileDescription that say so; a release carries
+none of them. With --max-overhead the file may be at most that many bytes larger than the two
+images together, and must carry no debug sections. Prints one line per problem, then "ok" or
+"FAILED".
 """
+import hashlib
 import os
 import sys
 import xml.etree.ElementTree as ET
@@ -28,6 +33,10 @@ REQUIRED_DLL_CHARACTERISTICS = {
 }
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 RT_NAMES = {v: k for k, v in pefile.RESOURCE_TYPE.items()}
+VS_FF_SPECIALBUILD = 0x20
+STAND_IN_DESCRIPTION_SUFFIX = " (stand-in firmware, not for release)"
+STAND_IN_SPECIAL_BUILD = "stand-in firmware images, not for release"
+KINDS = ("stand-in", "release")
 
 
 def resource_table(pe):
@@ -87,7 +96,16 @@ def split_version(ms, ls):
     return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def check_version(pe, problems):
+def version_strings(pe):
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for block in info:
+            for table in getattr(block, "StringTable", []):
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    return strings
+
+
+def check_version(pe, images, kind, problems):
     fixed = getattr(pe, "VS_FIXEDFILEINFO", [])
     if len(fixed) != 1:
         problems.append(f"version: {len(fixed)} fixed file info blocks, expected 1")
@@ -97,16 +115,42 @@ def check_version(pe, problems):
                          ("product", fi.ProductVersionMS, fi.ProductVersionLS)):
         if split_version(ms, ls) != VERSION:
             problems.append(f"version: {what} version {split_version(ms, ls)}, expected {VERSION}")
-    strings = {}
-    for info in getattr(pe, "FileInfo", []):
-        for block in info:
-            for table in getattr(block, "StringTable", []):
-                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    strings = version_strings(pe)
     for key in ("FileVersion", "ProductVersion"):
         if strings.get(key) != VERSION_TEXT:
             problems.append(f"version: {key} text {strings.get(key)!r}, expected {VERSION_TEXT!r}")
     if not strings.get("ProductName"):
         problems.append("version: no ProductName")
+    check_build_kind(fi, strings, kind, problems)
+    comments = strings.get("Comments", "")
+    for rid, path in images.items():
+        with open(path, "rb") as f:
+            want = f"BINARY {rid} SHA-256 {hashlib.sha256(f.read()).hexdigest()}"
+        if want not in comments:
+            problems.append(f"version: Comments {comments!r} does not name {want!r}")
+
+
+def check_build_kind(fixed, strings, kind, problems):
+    """What Explorer's Properties and inventory tools show: is this a stand-in build?"""
+    flagged = bool(fixed.FileFlags & fixed.FileFlagsMask & VS_FF_SPECIALBUILD)
+    description = strings.get("FileDescription", "")
+    special = strings.get("SpecialBuild")
+    if kind == "stand-in":
+        if not flagged:
+            problems.append(f"version: FILEFLAGS {fixed.FileFlags:#x} (mask {fixed.FileFlagsMask:#x}) "
+                            "lacks VS_FF_SPECIALBUILD")
+        if special != STAND_IN_SPECIAL_BUILD:
+            problems.append(f"version: SpecialBuild {special!r}, expected {STAND_IN_SPECIAL_BUILD!r}")
+        if not description.endswith(STAND_IN_DESCRIPTION_SUFFIX):
+            problems.append(f"version: FileDescription {description!r} does not end with "
+                            f"{STAND_IN_DESCRIPTION_SUFFIX!r}")
+    else:
+        if fixed.FileFlags & VS_FF_SPECIALBUILD:
+            problems.append(f"version: FILEFLAGS {fixed.FileFlags:#x} has VS_FF_SPECIALBUILD")
+        if special is not None:
+            problems.append(f"version: SpecialBuild {special!r} in a release")
+        if "stand-in" in description or not description:
+            problems.append(f"version: FileDescription {description!r} in a release")
 
 
 def check_imports_and_flags(pe, problems):
@@ -134,12 +178,21 @@ def check_size(pe, path, images, max_overhead, problems):
         problems.append(f"{size - image_bytes} bytes beyond the images, at most {max_overhead} allowed")
 
 
+def take_option(argv, name):
+    if name not in argv:
+        return None
+    i = argv.index(name)
+    value = argv[i + 1]
+    del argv[i:i + 2]
+    return value
+
+
 def main(argv):
-    max_overhead = None
-    if "--max-overhead" in argv:
-        i = argv.index("--max-overhead")
-        max_overhead = int(argv[i + 1])
-        del argv[i:i + 2]
+    max_overhead = take_option(argv, "--max-overhead")
+    kind = take_option(argv, "--kind")
+    if kind not in KINDS or len(argv) != 3:
+        print(__doc__)
+        return 2
     exe, image121, image131 = argv
     images = {121: image121, 131: image131}
     pe = pefile.PE(exe)
@@ -147,10 +200,10 @@ def main(argv):
     table = resource_table(pe)
     check_resources(table, images, problems)
     check_manifest(table, problems)
-    check_version(pe, problems)
+    check_version(pe, images, kind, problems)
     check_imports_and_flags(pe, problems)
     if max_overhead is not None:
-        check_size(pe, exe, images, max_overhead, problems)
+        check_size(pe, exe, images, int(max_overhead), problems)
     for p in problems:
         print(p)
     print("ok" if not problems else "FAILED")
