@@ -263,3 +263,31 @@ TEST(ReleaseApplicationLocks, NothingHeldNothingDone) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether a key could not be opened for want of rights, which the update tells the user about.
+TEST(FindFriendlyName, ToldWhenAKeyWasRefused) {
+    const struct {
+        const char* what;
+        std::string registry;
+        int result;
+        bool denied;
+    } cases[] = {
+        {"no key at all", Registry({}), 0, false},
+        {"every key refused", Registry({R"("0000": {"access": "denied"})", R"("0001": {"access": "denied"})"}), 0, true},
+        {"a refused key before the scanner's", Registry({R"("0000": {"access": "denied"})", Entry("0001", SCANNER0, TARGET_ID)}),
+         1, true},
+        {"the scanner's key, nothing refused", Registry({Entry("0000", SCANNER0, TARGET_ID)}), 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(c.registry);
+        bool denied = !c.denied;
+        EXPECT_EQ(FindFriendlyName(&denied), c.result);
+        EXPECT_EQ(denied, c.denied);
+        EXPECT_EQ(OpenHandles("key"), 0);
+    }
+}
+
+}  // namespace
