@@ -42,8 +42,10 @@ NAMESPACE_PREFIXES = ("Global\\", "Local\\")
 
 DRIVER_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\scandrv"
 IMAGING_CLASS_SUBKEY = r"SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-810f-11d0-bec7-08002be2092f}"
-# The stand-in service's behaviour (standin_config.h holds the same names).
-STANDIN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\scanfw e2e\imaging service"
+# The stand-in service's behaviour: the key and value names of ../standin/standin_config.h.
+STANDIN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\scanfw tests\imaging service"
+STANDIN_VALUES = ("StartPendingMs", "StartWaitHint", "StopPendingMs", "StopWaitHint", "PendingAccepts",
+                  "RunningAccepts")
 HEX_BYTES_PER_LINE = 24
 
 
@@ -331,9 +333,8 @@ def registry_text(setup):
         out.append("")
     if setup.service is not None:
         s = setup.service
-        out += [f"[{STANDIN_KEY}]",
-                reg_line("StartPendingMs", dword(s.pending_ms)),
-                reg_line("StopPendingMs", dword(s.pending_ms)),
-                reg_line("WaitHint", dword(s.wait_hint)),
-                reg_line("RunningAccepts", dword(s.running_accepts)), ""]
+        # Both pending states last as long and carry the same hint, and no control is accepted
+        # while starting, as the simulated service has it.
+        values = (s.pending_ms, s.wait_hint, s.pending_ms, s.wait_hint, 0, s.running_accepts)
+        out += [f"[{STANDIN_KEY}]"] + [reg_line(name, dword(v)) for name, v in zip(STANDIN_VALUES, values)] + [""]
     return "\r\n".join(out) + "\r\n"

@@ -9,6 +9,7 @@ import compare
 import scenario_setup as ss
 from wine_prefix import TEMPLATE_STAMP, WineError, copy_prefix
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 SCANNER_REGISTRY = {"0000": {"CreateFileName": "\\\\.\\usbscan0", "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3",
                              "FriendlyName": "Tarvo DS-410"}}
 
@@ -180,8 +181,20 @@ class RegistryText(unittest.TestCase):
 
     def test_the_stand_in_service_gets_the_timing(self):
         standin = self.reg[ss.STANDIN_KEY]
-        self.assertEqual(standin, {"StartPendingMs": ("dword", 450), "StopPendingMs": ("dword", 450),
-                                   "WaitHint": ("dword", 300), "RunningAccepts": ("dword", 1)})
+        self.assertEqual(standin, {"StartPendingMs": ("dword", 450), "StartWaitHint": ("dword", 300),
+                                   "StopPendingMs": ("dword", 450), "StopWaitHint": ("dword", 300),
+                                   "PendingAccepts": ("dword", 0), "RunningAccepts": ("dword", 1)})
+
+    def test_the_stand_in_reads_the_names_written_here(self):
+        # The service reads its behaviour by the names in its header; a name that differs here
+        # would leave it at its defaults without a word.
+        with open(os.path.join(HERE, "..", "standin", "standin_config.h")) as f:
+            header = f.read()
+        names = dict(re.findall(r'constexpr const char\* (\w+) = "((?:[^"\\]|\\.)*)";', header))
+        self.assertEqual("HKEY_LOCAL_MACHINE\\" + names["BEHAVIOUR_KEY"].replace("\\\\", "\\"), ss.STANDIN_KEY)
+        constants = ("START_PENDING_MS", "START_WAIT_HINT", "STOP_PENDING_MS", "STOP_WAIT_HINT", "PENDING_ACCEPTS",
+                     "RUNNING_ACCEPTS")
+        self.assertEqual(tuple(names[c] for c in constants), ss.STANDIN_VALUES)
 
     def test_long_hex_lines_are_continued(self):
         self.assertTrue(self.text.startswith("REGEDIT4\r\n\r\n"))
