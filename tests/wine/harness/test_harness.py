@@ -6,6 +6,7 @@ import tempfile
 import unittest
 
 import compare
+import run_e2e_set
 import scenario_setup as ss
 from wine_prefix import TEMPLATE_STAMP, WineError, copy_prefix
 
@@ -282,6 +283,38 @@ class Comparisons(unittest.TestCase):
             with self.subTest(exists=exists, wine=wine):
                 found = compare.compare_service(sim, exists, compare.parse_service_query(wine))
                 self.assertEqual(len(found), count, found)
+
+
+class SetFile(unittest.TestCase):
+    def write(self, tmp, text, scenarios=("a", "b")):
+        for name in scenarios:
+            open(os.path.join(tmp, name + ".json"), "w").close()
+        path = os.path.join(tmp, "set.txt")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_runs_take_their_options_with_files_found_next_to_the_set(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.makedirs(os.path.join(tmp, "other"))
+            open(os.path.join(tmp, "other", "x.json"), "w").close()
+            path = self.write(tmp, "# comment\n\na\nb --sim-scenario other/x.json --expect-differences stdout  # why\n")
+            base, runs = run_e2e_set.read_set(path)
+            self.assertEqual(base, tmp)
+            self.assertEqual(runs, [("a", []), ("b", ["--sim-scenario", os.path.join(tmp, "other/x.json"),
+                                                      "--expect-differences", "stdout"])])
+
+    def test_bad_sets_are_refused_with_the_line(self):
+        for text, problem in [("a\na\n", "set.txt:2: a is listed twice"), ("a\nc\n", "set.txt:2: no scenario c.json"),
+                              ("b --sim-scenario y.json\n", "set.txt:1: no file")]:
+            with self.subTest(problem=problem), tempfile.TemporaryDirectory() as tmp:
+                with self.assertRaises(run_e2e_set.SetError) as refused:
+                    run_e2e_set.read_set(self.write(tmp, text))
+                self.assertIn(problem, str(refused.exception))
+
+    def test_the_committed_set_names_existing_scenarios(self):
+        _, runs = run_e2e_set.read_set(os.path.join(HERE, "scenarios", "set.txt"))
+        self.assertIn("update-en", [name for name, _ in runs])
 
 
 class PrefixCopy(unittest.TestCase):
