@@ -5,7 +5,7 @@ usage: run_e2e_set.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template D
                       [--jobs N] SET [NAME...]
 
 SET lists the runs, one a line: NAME and any run_e2e.py options; the scenario is NAME.json next to
-SET, and the file that --sim-scenario names is found there too. '#' starts a
+SET, and the files that --sim-scenario and --expect name are found there too. '#' starts a
 comment. NAME... runs only those runs of the set.
 
 Every run has a prefix and a wineserver of its own, and spends most of its time in the exe's real
@@ -34,7 +34,7 @@ ESTIMATE_TIMEOUT_S = 60
 # run_e2e.py allows a run its simulated time and then some; this only catches a hung one.
 RUN_TIMEOUT_S = 900
 # run_e2e.py options whose value is a file named relative to the set.
-FILE_OPTIONS = ("--sim-scenario",)
+FILE_OPTIONS = ("--sim-scenario", "--expect")
 EXIT_PASSED, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 

@@ -107,6 +107,10 @@ class Setup(unittest.TestCase):
              "devices[1].scanner.faults[1]"),
             ({"devices": [{"index": 0, "scanner": {"progress": [{"state": 7}] * 1025}}]},
              "devices[0].scanner.progress"),
+            ({"console": {"processes": 1}}, "console.processes"),
+            ({"console": {"redirected": False}}, "console.redirected"),
+            ({"console": {"interrupts": [{"event": "ctrlC", "atMs": 1}, {"event": "close", "atMs": 2}]}},
+             "console.interrupts[1].event"),
         ]
         for scenario, member in cases:
             with self.subTest(member=member):
@@ -129,6 +133,12 @@ class Setup(unittest.TestCase):
         self.assertEqual(setup.denied_instances, [7])
         self.assertEqual(sorted(setup.instances), [2, 7])
         self.assertEqual(setup.mutexes, [("Y", True)])
+
+    def test_console_events_go_in_time_order(self):
+        setup = ss.wine_setup({"console": {"interrupts": [{"event": "ctrlBreak", "atMs": "4000"},
+                                                          {"event": "ctrlC", "atMs": 3500}]}})
+        self.assertEqual(setup.interrupts, [("ctrlC", 3500), ("ctrlBreak", 4000)])
+        self.assertEqual(ss.wine_setup({}).interrupts, [])
 
     def test_a_missing_service_is_removed_not_configured(self):
         self.assertIsNone(ss.wine_setup({"service": {"exists": False, "state": "paused"}}).service)
@@ -315,6 +325,39 @@ class SetFile(unittest.TestCase):
     def test_the_committed_set_names_existing_scenarios(self):
         _, runs = run_e2e_set.read_set(os.path.join(HERE, "scenarios", "set.txt"))
         self.assertIn("update-en", [name for name, _ in runs])
+
+
+class Expectations(unittest.TestCase):
+    def test_the_wine_run_is_held_to_the_expectation_file(self):
+        expect = {"lastMessage": "Update cancelled!!", "service": {"state": "running", "startType": "auto"},
+                  "devices": {"0": {"withoutOpcodes": ["0x2A"], "images": 0}}}
+        busy = b"Device found!!\n\nDevice is busy... Please wait...\n\n"
+        query = "20020000120002000000000000000000"
+        download = "200200002a0008000400000000008000"
+        running = {"state": "running", "startType": "auto"}
+        cases = [
+            ("met", busy + b"Update cancelled!!\n\n", [query], [], running, []),
+            ("another last message", busy, [query], [], running, ["does not end with the message"]),
+            ("no empty line after it", busy + b"Update cancelled!!\n", [query], [], running,
+             ["does not end with the message"]),
+            ("only the end of a message", busy + b"Not Update cancelled!!\n\n", [query], [], running,
+             ["does not end with the message"]),
+            ("download sent", b"Update cancelled!!\n\n", [query, download], [], running,
+             ["received commands it should not have"]),
+            ("an image sent", b"Update cancelled!!\n\n", [query], [(8388608, "00")], running,
+             ["received 1 images, not 0"]),
+            ("service left disabled", b"Update cancelled!!\n\n", [query], [],
+             {"state": "stopped", "startType": "disabled"}, ["service startType", "service state"]),
+            ("service missing", b"Update cancelled!!\n\n", [query], [], None, ["missing"]),
+        ]
+        for name, stdout, commands, images, service, wanted in cases:
+            with self.subTest(name):
+                records = {0: {"commands": commands, "images": images}}
+                found = compare.expectation_problems(expect, stdout, records, service)
+                self.assertEqual(len(found), len(wanted), found)
+                for text, want in zip(found, wanted):
+                    self.assertIn(want, text)
+        self.assertIn("no such device", compare.expectation_problems({"devices": {"3": {}}}, b"", {}, None)[0])
 
 
 class PrefixCopy(unittest.TestCase):
