@@ -244,6 +244,9 @@ def main(argv):
         parser.error(f"--expect-differences takes {', '.join(PARTS)}")
     if bool(expected) != bool(args.sim_scenario):
         parser.error("--sim-scenario and --expect-differences go together")
+    # Wine runs in the work folder, where relative names would not reach.
+    for option in ("sim", "exe", "tools", "template"):
+        setattr(args, option, os.path.abspath(getattr(args, option)))
     os.makedirs(args.work, exist_ok=True)
     run = ScenarioRun(args)
     try:
