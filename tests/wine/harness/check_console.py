@@ -42,9 +42,9 @@ def parse_lines(text, first_words):
 def check_case(prefix, tools, work, case):
     """The problems of one case (empty when it went as it should), and the handlers' lags in ms."""
     name, run_ms, schedule, want = case
-    spec = ",".join(f"{event}:{at}" for event, at in schedule)
+    planned = ",".join(f"{event}:{at}" for event, at in schedule)
     _, out, _ = prefix.run(name.split(":")[0].replace(" ", "-"),
-                           [windows_path(os.path.join(tools, "e2e_console.exe")), CONSOLE_LOG, spec,
+                           [windows_path(os.path.join(tools, "e2e_console.exe")), CONSOLE_LOG, planned,
                             windows_path(os.path.join(tools, "e2e_console_probe.exe")), str(run_ms)])
     with open(os.path.join(work, CONSOLE_LOG)) as f:
         log = f.read()
