@@ -1,19 +1,16 @@
 #include "tests/windows/host/imaging_service.h"
 
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 namespace wintest {
 namespace {
 
-constexpr const char* SERVICE_NAME = "STISVC";
 constexpr const char* TESTS_KEY = "SOFTWARE\\scanfw tests";
 constexpr const char* BACKUP_KEY = "SOFTWARE\\scanfw tests\\original imaging service";
 constexpr const char* BACKUP_PATH = "ImagePath";
 constexpr const char* BACKUP_START = "Start";
 constexpr const char* BACKUP_RUNNING = "Running";
-constexpr const char* TEST_SERVICE_EXE = "host_test_service.exe";
 constexpr DWORD POLL_MS = 50;
 constexpr DWORD SETTLE_TIMEOUT_MS = 20000;
 
@@ -28,11 +25,14 @@ class Service {
 public:
     Service() {
         manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        if (manager_ != nullptr) service_ = OpenServiceA(manager_, SERVICE_NAME, SERVICE_ALL_ACCESS);
+        if (manager_ != nullptr)
+            service_ = OpenServiceA(manager_, standin::SERVICE_NAME, SERVICE_ALL_ACCESS);
     }
     ~Service() {
-        if (service_ != nullptr) CloseServiceHandle(service_);
-        if (manager_ != nullptr) CloseServiceHandle(manager_);
+        if (service_ != nullptr)
+            CloseServiceHandle(service_);
+        if (manager_ != nullptr)
+            CloseServiceHandle(manager_);
     }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -70,16 +70,12 @@ DWORD ReadDword(HKEY key, const char* name, DWORD fallback) {
                : fallback;
 }
 
-// The stand-in's executable, next to the test program, quoted for the service manager.
+// The stand-in's executable, quoted for the service manager: the build tree's path (a host path,
+// given by the build) on the drive through which Wine reaches the host's root.
 std::string TestServicePath() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    char* lastSlash = std::strrchr(path, '\\');
-    if (n == 0 || lastSlash == nullptr) return {};
-    *lastSlash = '\0';
-    char quoted[MAX_PATH + 64];
-    std::snprintf(quoted, sizeof quoted, "\"%s\\%s\"", path, TEST_SERVICE_EXE);
-    return quoted;
+    std::string path = "\"Z:";
+    for (const char* c = SCANFW_STANDIN_SERVICE_PATH; *c != '\0'; ++c) path += *c == '/' ? '\\' : *c;
+    return path + "\"";
 }
 
 }  // namespace
@@ -128,15 +124,19 @@ bool StopImagingService(std::string& error) {
     return true;
 }
 
-bool SetImagingServiceStartType(DWORD startType, std::string& error) { return ChangeConfig(startType, nullptr, error); }
+bool SetImagingServiceStartType(DWORD startType, std::string& error) {
+    return ChangeConfig(startType, nullptr, error);
+}
 
 bool WaitForImagingState(DWORD state, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
         ServiceSnapshot now;
         std::string ignored;
-        if (ReadImagingService(now, ignored) && now.state == state) return true;
-        if (GetTickCount() - start >= timeoutMs) return false;
+        if (ReadImagingService(now, ignored) && now.state == state)
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
         Sleep(POLL_MS);
     }
 }
@@ -146,7 +146,8 @@ bool SaveOriginalService(std::string& error) {
     // A save left by an interrupted run holds the original: put it back before saving afresh.
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, BACKUP_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS) {
         RegCloseKey(key);
-        if (!RestoreOriginalService(error)) return false;
+        if (!RestoreOriginalService(error))
+            return false;
     }
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, BACKUP_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
         ERROR_SUCCESS) {
@@ -159,7 +160,8 @@ bool SaveOriginalService(std::string& error) {
                              static_cast<DWORD>(original.binaryPath.size() + 1)) == ERROR_SUCCESS &&
               WriteDword(key, BACKUP_START, original.startType) &&
               WriteDword(key, BACKUP_RUNNING, original.state != SERVICE_STOPPED);
-    if (!ok && error.empty()) error = "cannot write the backup";
+    if (!ok && error.empty())
+        error = "cannot write the backup";
     RegCloseKey(key);
     return ok;
 }
@@ -183,12 +185,13 @@ bool RestoreOriginalService(std::string& error) {
     }
 
     ServiceSnapshot now;
-    if (!ReadImagingService(now, error)) return false;
+    if (!ReadImagingService(now, error))
+        return false;
     if (now.state != SERVICE_STOPPED) {
         std::string ignored;
         StopImagingService(ignored);
         // The stand-in may refuse the stop or take long over it: tell it to quit.
-        if (HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, QUIT_EVENT)) {
+        if (HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, standin::QUIT_EVENT)) {
             SetEvent(quit);
             CloseHandle(quit);
         }
@@ -197,35 +200,37 @@ bool RestoreOriginalService(std::string& error) {
             return false;
         }
     }
-    if (!ChangeConfig(startType, path, error)) return false;
+    if (!ChangeConfig(startType, path, error))
+        return false;
     if (wasRunning && !(StartImagingService(error) && WaitForImagingState(SERVICE_RUNNING, SETTLE_TIMEOUT_MS)))
         return false;
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, BACKUP_KEY);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, TEST_SERVICE_KEY);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, standin::BEHAVIOUR_KEY);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, TESTS_KEY);  // only once nothing else is left in it
     return true;
 }
 
-bool UseTestService(const TestServiceConfig& config, std::string& error) {
+bool UseTestService(const standin::Behaviour& behaviour, std::string& error) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, TEST_SERVICE_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, standin::BEHAVIOUR_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
         error = "cannot create the stand-in's key";
         return false;
     }
-    const bool written = WriteDword(key, START_PENDING_MS, config.startPendingMs) &&
-                         WriteDword(key, START_WAIT_HINT, config.startWaitHint) &&
-                         WriteDword(key, STOP_PENDING_MS, config.stopPendingMs) &&
-                         WriteDword(key, STOP_WAIT_HINT, config.stopWaitHint) &&
-                         WriteDword(key, PENDING_ACCEPTS, config.pendingAccepts) &&
-                         WriteDword(key, RUNNING_ACCEPTS, config.runningAccepts);
+    const bool written = WriteDword(key, standin::START_PENDING_MS, behaviour.startPendingMs) &&
+                         WriteDword(key, standin::START_WAIT_HINT, behaviour.startWaitHint) &&
+                         WriteDword(key, standin::STOP_PENDING_MS, behaviour.stopPendingMs) &&
+                         WriteDword(key, standin::STOP_WAIT_HINT, behaviour.stopWaitHint) &&
+                         WriteDword(key, standin::PENDING_ACCEPTS, behaviour.pendingAccepts) &&
+                         WriteDword(key, standin::RUNNING_ACCEPTS, behaviour.runningAccepts);
     RegCloseKey(key);
     if (!written) {
         error = "cannot write the stand-in's behaviour";
         return false;
     }
     ServiceSnapshot now;
-    if (!ReadImagingService(now, error)) return false;
+    if (!ReadImagingService(now, error))
+        return false;
     if (now.state != SERVICE_STOPPED &&
         !(StopImagingService(error) && WaitForImagingState(SERVICE_STOPPED, SETTLE_TIMEOUT_MS)))
         return false;

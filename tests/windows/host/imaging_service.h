@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "tests/windows/host/test_service_config.h"
+#include "tests/wine/standin/standin_config.h"
 
 namespace wintest {
 
@@ -30,7 +30,7 @@ bool WaitForImagingState(DWORD state, DWORD timeoutMs);
 bool SaveOriginalService(std::string& error);
 // Stops the service, puts the saved configuration and running state back and forgets the save.
 bool RestoreOriginalService(std::string& error);
-// Points STISVC at the stand-in service (stopped, demand start) behaving as `config` says.
-bool UseTestService(const TestServiceConfig& config, std::string& error);
+// Points STISVC at the stand-in service (stopped, demand start) behaving as `behaviour` says.
+bool UseTestService(const standin::Behaviour& behaviour, std::string& error);
 
 }  // namespace wintest

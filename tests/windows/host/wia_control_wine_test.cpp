@@ -11,8 +11,8 @@
 
 namespace {
 
+using standin::Behaviour;
 using wintest::ServiceSnapshot;
-using wintest::TestServiceConfig;
 
 constexpr DWORD SETTLE_MS = 20000;
 
@@ -47,7 +47,7 @@ protected:
         ASSERT_TRUE(wintest::WaitForImagingState(running ? SERVICE_RUNNING : SERVICE_STOPPED, SETTLE_MS));
     }
 
-    static void UseStandIn(const TestServiceConfig& config) {
+    static void UseStandIn(const Behaviour& config) {
         std::string error;
         ASSERT_TRUE(wintest::UseTestService(config, error)) << error;
     }
@@ -69,7 +69,7 @@ TEST_F(ImagingService, StockServiceRunningIsStoppedDisabledThenRestored) {
 // With the stand-in: once Wine's stock service has run, it reports its stopped state with the
 // controls it accepted while running, so it no longer looks stopped to the first reading.
 TEST_F(ImagingService, StoppedServiceIsLeftAlone) {
-    UseStandIn(TestServiceConfig{});
+    UseStandIn(Behaviour{});
     Prepare(SERVICE_DEMAND_START, true);
     Prepare(SERVICE_DEMAND_START, false);
     CWIAControl wia;
@@ -81,7 +81,7 @@ TEST_F(ImagingService, StoppedServiceIsLeftAlone) {
 }
 
 TEST_F(ImagingService, PendingStatesAreWaitedOut) {
-    TestServiceConfig config;
+    Behaviour config;
     config.startPendingMs = 1500;
     config.startWaitHint = 600;
     config.stopPendingMs = 1500;
@@ -111,7 +111,7 @@ TEST_F(ImagingService, PendingStatesAreWaitedOut) {
 }
 
 TEST_F(ImagingService, PendingAtTheSecondReadingIsOnlyDisabled) {
-    TestServiceConfig config;
+    Behaviour config;
     config.startPendingMs = 5000;
     config.startWaitHint = 1000;
     config.pendingAccepts = SERVICE_ACCEPT_STOP;
@@ -130,7 +130,7 @@ TEST_F(ImagingService, PendingAtTheSecondReadingIsOnlyDisabled) {
 }
 
 TEST_F(ImagingService, RefusedStopLeavesTheStartType) {
-    TestServiceConfig config;
+    Behaviour config;
     config.runningAccepts = SERVICE_ACCEPT_SHUTDOWN;
     UseStandIn(config);
     Prepare(SERVICE_AUTO_START, true);
@@ -144,7 +144,7 @@ TEST_F(ImagingService, RefusedStopLeavesTheStartType) {
 }
 
 TEST_F(ImagingService, StopWaitEndsAtTheLimit) {
-    TestServiceConfig config;
+    Behaviour config;
     config.stopPendingMs = SERVICE_WAIT_LIMIT_MS + 3000;
     config.stopWaitHint = 7000;  // four whole sleeps, then the 2000 ms left
     UseStandIn(config);

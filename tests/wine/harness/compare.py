@@ -91,3 +91,49 @@ def compare_service(report_service, service_exists, wine):
         return ["the imaging service is missing under Wine"]
     return [f"service {key}: {wine.get(key)} under Wine, {report_service[key]} in the simulator"
             for key in ("state", "startType") if wine.get(key) != report_service[key]]
+
+
+# ---- what a scenario's expectation file asks of the Wine run alone ----------------------------------
+
+OPCODE_OFFSET = 4  # the command byte that names the command
+
+
+def last_message_problems(want, stdout):
+    """The updater prints each message as "%s\\n" of a text that ends in "\\n": the last message is the
+    text between the line end before it and the empty line that ends the output."""
+    tail = want.encode("ascii") + b"\n\n"
+    if stdout == tail or stdout.endswith(b"\n" + tail) or stdout.endswith(b"\r" + tail):
+        return []
+    return [f"stdout does not end with the message {want!r} and its empty line; it ends "
+            f"...{stdout[-len(tail) - CONTEXT_BYTES:]!r}"]
+
+
+def device_expectation_problems(index, want, record):
+    if record is None:
+        return [f"usbscan{index}: the scenario has no such device"]
+    problems = []
+    refused = {number if isinstance(number, int) else int(number, 16) for number in want.get("withoutOpcodes", [])}
+    sent = [c for c in record["commands"] if int(c[2 * OPCODE_OFFSET:2 * OPCODE_OFFSET + 2], 16) in refused]
+    if sent:
+        problems.append(f"usbscan{index}: received commands it should not have: {sent}")
+    if "images" in want and len(record["images"]) != want["images"]:
+        problems.append(f"usbscan{index}: received {len(record['images'])} images, not {want['images']}")
+    return problems
+
+
+def expectation_problems(expect, stdout, records, service):
+    """What the Wine run does not do that `expect` (a parsed --expect file) asks: `lastMessage`, the
+    final `service` state and start type, and for `devices` by number the opcodes (`withoutOpcodes`)
+    and the number of images (`images`) each received."""
+    problems = []
+    if "lastMessage" in expect:
+        problems += last_message_problems(expect["lastMessage"], stdout)
+    if "service" in expect:
+        if service is None:
+            problems.append("the imaging service is missing under Wine")
+        else:
+            problems += [f"service {key}: {service.get(key)} under Wine, {value} expected"
+                         for key, value in sorted(expect["service"].items()) if service.get(key) != value]
+    for index, want in sorted(expect.get("devices", {}).items()):
+        problems += device_expectation_problems(int(index), want, records.get(int(index)))
+    return problems

@@ -5,7 +5,7 @@ usage: make_template.py --tools DIR --template DIR
 
 A fresh prefix (wineboot -i), the emulated scanner driver installed (no devices yet), and the
 stand-in imaging service registered as STISVC in place of the stock one, stopped, demand start.
-DIR of --tools holds scandrv.sys, scanctl.exe, e2e_prefix.exe and e2e_service.exe. Takes 10 to
+DIR of --tools holds scandrv.sys, scanctl.exe, e2e_prefix.exe and standin_service.exe. Takes 10 to
 20 s; the scenarios' copies take well under a second each.
 """
 import argparse
@@ -27,12 +27,12 @@ def make_template(tools, template):
     shutil.rmtree(log_dir, ignore_errors=True)
     os.makedirs(log_dir)
     tool = {name: windows_path(os.path.join(tools, name))
-            for name in ("scandrv.sys", "scanctl.exe", "e2e_prefix.exe", "e2e_service.exe")}
+            for name in ("scandrv.sys", "scanctl.exe", "e2e_prefix.exe", "standin_service.exe")}
     boot_s = prefix.boot()
     prefix.start_server()
     try:
         prefix.run("scanctl-install", [tool["scanctl.exe"], "install", tool["scandrv.sys"]])
-        prefix.run("install-service", [tool["e2e_prefix.exe"], "install-service", tool["e2e_service.exe"]])
+        prefix.run("install-service", [tool["e2e_prefix.exe"], "install-service", tool["standin_service.exe"]])
         _, state, _ = prefix.run("query-service", [tool["e2e_prefix.exe"], "query-service"])
         if state != FRESH_SERVICE:
             raise WineError(f"the stand-in service starts as {state!r}, not {FRESH_SERVICE!r}")

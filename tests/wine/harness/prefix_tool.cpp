@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/wine/harness/standin_config.h"
+#include "tests/wine/standin/standin_config.h"
 
 namespace {
 
@@ -158,13 +158,13 @@ bool DeleteStopped(const char* name) {
 
 int InstallService(const char* exe) {
     // The stock service's name differs only in case, and names of services ignore case.
-    if (!DeleteStopped(STOCK_SERVICE_NAME) || !DeleteStopped(e2e::SERVICE_NAME))
+    if (!DeleteStopped(STOCK_SERVICE_NAME) || !DeleteStopped(standin::SERVICE_NAME))
         return EXIT_FAILED;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr)
         return Failed("OpenSCManagerA");
     const std::string path = std::string("\"") + exe + "\"";
-    SC_HANDLE service = CreateServiceA(manager, e2e::SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
+    SC_HANDLE service = CreateServiceA(manager, standin::SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                        path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     const int rc = service != nullptr ? EXIT_DONE : Failed("CreateServiceA(STISVC)");
@@ -175,7 +175,7 @@ int InstallService(const char* exe) {
 }
 
 int RemoveService() {
-    return DeleteStopped(e2e::SERVICE_NAME) ? EXIT_DONE : EXIT_FAILED;
+    return DeleteStopped(standin::SERVICE_NAME) ? EXIT_DONE : EXIT_FAILED;
 }
 
 int SetService(const char* stateWord, const char* startWord) {
@@ -183,7 +183,7 @@ int SetService(const char* stateWord, const char* startWord) {
     if (!ValueOf(STATE_WORDS, stateWord, state) || (state != SERVICE_RUNNING && state != SERVICE_STOPPED) ||
         !ValueOf(START_WORDS, startWord, startType))
         return EXIT_USAGE;
-    Service s(e2e::SERVICE_NAME);
+    Service s(standin::SERVICE_NAME);
     if (s.get() == nullptr)
         return Failed("OpenServiceA(STISVC)");
     // Started first: a disabled service cannot be started.
@@ -196,7 +196,7 @@ int SetService(const char* stateWord, const char* startWord) {
 }
 
 int QueryService() {
-    Service s(e2e::SERVICE_NAME);
+    Service s(standin::SERVICE_NAME);
     if (s.manager() == nullptr)
         return Failed("OpenSCManagerA");
     if (s.get() == nullptr) {

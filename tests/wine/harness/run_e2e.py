@@ -2,19 +2,23 @@
 """Runs one scenario on the shipped scanfw.exe under Wine and on scanfw-sim, and compares the two.
 
 usage: run_e2e.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template DIR --work DIR
-                  [--sim-scenario FILE] [--expect-differences PART,...] [--keep-prefix] SCENARIO
+                  [--sim-scenario FILE] [--expect-differences PART,...] [--expect FILE] [--keep-prefix]
+                  SCENARIO
 
 The simulator runs the scenario with its virtual clock and writes its report. Then a copy of the
 template prefix (make_template.py) is set up as the scenario says: the emulated driver's devices,
 the imaging-device keys, the stand-in STISVC in its state and start type, another process holding
 the listed mutexes. scanfw.exe runs there with the scenario's arguments and LC_ALL for its
-language; its standard output, what the driver received, its exit code and the service's final
-state are compared with the simulator's (compare.py says how).
+language, under e2e_console.exe when the scenario's console sends control events; its standard
+output, what the driver received, its exit code and the service's final state are compared with
+the simulator's (compare.py says how).
 
 --sim-scenario gives the simulator another file than Wine: the harness's check on itself, with
 --expect-differences naming the parts (stdout, device, service, exitCode) that must then differ
-while the others agree. Logs, both outputs and the report stay in --work; the prefix is removed
-unless --keep-prefix.
+while the others agree. --expect names a JSON file of what the Wine run must show whatever the
+simulator says (compare.expectation_problems: the last message, the service's final state, the
+commands and images a device received); it is checked as one more part, "expected". Logs, both
+outputs and the report stay in --work; the prefix is removed unless --keep-prefix.
 
 Exit status: 0 they agree (or differ in exactly the expected parts); 1 they disagree; 2 a step
 failed (the simulator rejected the scenario, Wine could not be set up); 3 the scenario has a member
@@ -43,6 +47,7 @@ HOLDER_END_TIMEOUT_S = 30
 POLL_S = 0.05
 REG_IMPORT_ATTEMPTS = 3
 REG_IMPORT_RETRY_PAUSE_S = 1
+CONSOLE_LOG = "console.log"  # e2e_console.exe's record, in the work folder
 
 
 class ScenarioRun:
@@ -52,7 +57,7 @@ class ScenarioRun:
         self.name = os.path.splitext(os.path.basename(args.scenario))[0]
         self.prefix = Prefix(os.path.join(self.work, "prefix"), self.work)
         self.tool = {name: windows_path(os.path.join(args.tools, name))
-                     for name in ("scanctl.exe", "e2e_prefix.exe")}
+                     for name in ("scanctl.exe", "e2e_prefix.exe", "e2e_console.exe")}
 
     def simulate(self):
         scenario = os.path.abspath(self.args.sim_scenario or self.args.scenario)
@@ -129,11 +134,29 @@ class ScenarioRun:
             raise WineError(f"the mutex holder ended with {rc}")
 
     def run_exe(self, setup, sim_report):
+        """Runs scanfw.exe: (exit code, stdout, stderr, seconds, [console log lines])."""
         timeout = sim_report["elapsedMs"] / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
         started = time.monotonic()
-        rc, out, err = self.prefix.run("scanfw", [self.args.exe] + setup.args, timeout=timeout, locale=setup.lc_all,
-                                       check=False)
-        return rc, out, err, time.monotonic() - started
+        if not setup.interrupts:
+            rc, out, err = self.prefix.run("scanfw", [self.args.exe] + setup.args, timeout=timeout,
+                                           locale=setup.lc_all, check=False)
+            return rc, out, err, time.monotonic() - started, []
+        # e2e_console.exe starts the exe with its own standard handles and delivers the events.
+        schedule = ",".join(f"{event}:{at_ms}" for event, at_ms in setup.interrupts)
+        log = os.path.join(self.work, CONSOLE_LOG)
+        tool_rc, out, err = self.prefix.run("scanfw-console", [self.tool["e2e_console.exe"], CONSOLE_LOG, schedule,
+                                                               windows_path(self.args.exe)] + setup.args,
+                                            timeout=timeout, locale=setup.lc_all, check=False)
+        seconds = time.monotonic() - started
+        lines = []
+        if os.path.exists(log):
+            with open(log) as f:
+                lines = f.read().splitlines()
+        codes = [line.split(" ")[1] for line in lines if line.startswith("exit ")]
+        if tool_rc != 0 or not codes:
+            said = [line for line in lines if line.startswith("error ")] or ["no exit code"]
+            raise WineError(f"e2e_console.exe exit {tool_rc}: {said[0]} (see {log})")
+        return int(codes[0]), out, err, seconds, [line for line in lines if line.startswith(("delivered", "missed"))]
 
     def read_back(self, setup):
         records = {}
@@ -160,7 +183,7 @@ class ScenarioRun:
             if setup.mutexes:
                 holder = self.hold_mutexes(setup.mutexes)
             setup_s = time.monotonic() - started
-            rc, raw_out, err, exe_s = self.run_exe(setup, report)
+            rc, raw_out, err, exe_s, console = self.run_exe(setup, report)
             if holder is not None:
                 self.release_mutexes(*holder)
                 holder = None
@@ -179,17 +202,23 @@ class ScenarioRun:
             "exitCode": [] if rc == report["exitCode"] else [f"exit code {rc} under Wine, {report['exitCode']} in "
                                                               "the simulator"],
         }
+        if self.args.expect:
+            with open(self.args.expect) as f:
+                differences["expected"] = compare.expectation_problems(json.load(f), wine_out, records, service)
         figures = {"exe_s": exe_s, "sim_s": report["elapsedMs"] / 1000, "setup_s": setup_s,
-                   "total_s": time.monotonic() - started, "stderr": err}
+                   "total_s": time.monotonic() - started, "stderr": err, "console": console}
         return differences, figures
 
 
 def summary(name, differences, figures, expected):
     lines = [f"e2e {name}: scanfw.exe ran {figures['exe_s']:.1f} s under Wine (simulated {figures['sim_s']:.1f} s); "
              f"prefix setup {figures['setup_s']:.1f} s, in all {figures['total_s']:.1f} s"]
-    for part in PARTS:
+    lines += [f"  console: {line}" for line in figures["console"]]
+    for part in [p for p in PARTS + ("expected",) if p in differences]:
         found = differences[part]
-        if not found:
+        if part == "expected":
+            status = "NOT MET" if found else "met"
+        elif not found:
             status = "agree, though a difference was expected" if part in expected else "agree"
         else:
             status = "differ, as expected" if part in expected else "DIFFER"
@@ -206,6 +235,7 @@ def main(argv):
         parser.add_argument(option, required=True)
     parser.add_argument("--sim-scenario")
     parser.add_argument("--expect-differences", default="")
+    parser.add_argument("--expect")
     parser.add_argument("--keep-prefix", action="store_true")
     parser.add_argument("scenario")
     args = parser.parse_args(argv)
@@ -214,6 +244,9 @@ def main(argv):
         parser.error(f"--expect-differences takes {', '.join(PARTS)}")
     if bool(expected) != bool(args.sim_scenario):
         parser.error("--sim-scenario and --expect-differences go together")
+    # Wine runs in the work folder, where relative names would not reach.
+    for option in ("sim", "exe", "tools", "template"):
+        setattr(args, option, os.path.abspath(getattr(args, option)))
     os.makedirs(args.work, exist_ok=True)
     run = ScenarioRun(args)
     try:
@@ -228,7 +261,8 @@ def main(argv):
     differing = {part for part, found in differences.items() if found}
     if differing == expected:
         print("PASS" + (f": the harness saw the expected differences in {', '.join(sorted(expected))}"
-                        if expected else ": Wine and the simulator agree"))
+                        if expected else ": Wine and the simulator agree") +
+              (f"; the run does what {os.path.basename(args.expect)} asks" if args.expect else ""))
         return EXIT_AGREE
     print("FAIL: " + (f"differences in {', '.join(sorted(differing))}" if not expected else
                       f"expected differences in {', '.join(sorted(expected))}, found them in "

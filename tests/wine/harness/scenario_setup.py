@@ -3,9 +3,9 @@
 A scenario describes the Windows host that one run of the updater meets (the same files that
 scanfw-sim takes). Here it becomes what a fresh Wine prefix needs to be that host: the emulated
 scanner driver's configuration, the imaging-device registry keys, the stand-in imaging service, the
-mutexes that another process holds, the locale and the command line. A member that Wine cannot be
-made to reproduce faithfully raises Refused naming it, so that no scenario passes with a part of it
-silently left out.
+mutexes that another process holds, the locale, the command line and the console control events
+to deliver. A member that Wine cannot be made to reproduce faithfully raises Refused naming it, so
+that no scenario passes with a part of it silently left out.
 
 The scenario is checked by scanfw-sim before it gets here; this module reads it with the same
 defaults and number forms but leaves the error messages for malformed files to the simulator.
@@ -39,11 +39,15 @@ MAX_PENDING_MS = 5000
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 REG_TYPES = {"REG_SZ": REG_SZ, "REG_BINARY": REG_BINARY, "REG_DWORD": REG_DWORD}
 NAMESPACE_PREFIXES = ("Global\\", "Local\\")
+# Console control events that e2e_console.exe delivers as Windows does (README.md says how).
+DELIVERED_EVENTS = ("ctrlC", "ctrlBreak")
 
 DRIVER_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\scandrv"
 IMAGING_CLASS_SUBKEY = r"SYSTEM\CurrentControlSet\Control\Class\{6bdd1fc6-810f-11d0-bec7-08002be2092f}"
-# The stand-in service's behaviour (standin_config.h holds the same names).
-STANDIN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\scanfw e2e\imaging service"
+# The stand-in service's behaviour: the key and value names of ../standin/standin_config.h.
+STANDIN_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\scanfw tests\imaging service"
+STANDIN_VALUES = ("StartPendingMs", "StartWaitHint", "StopPendingMs", "StopWaitHint", "PendingAccepts",
+                  "RunningAccepts")
 HEX_BYTES_PER_LINE = 24
 
 
@@ -94,6 +98,7 @@ class WineSetup:
     instances: dict = field(default_factory=dict)  # instance number -> [RegValue]
     denied_instances: list = field(default_factory=list)  # instance keys closed to everyone
     mutexes: list = field(default_factory=list)  # (name, closed to everyone)
+    interrupts: list = field(default_factory=list)  # (event, atMs) in time order, for e2e_console.exe
 
 
 def number(value):
@@ -246,6 +251,25 @@ def held_mutex(entry, member):
     return name, entry.get("access", "granted") == "denied"
 
 
+def console_interrupts(entry):
+    """The interrupts of the scenario's `console`: [(event, atMs)] in time order, or Refused."""
+    for member in ("processes", "redirected"):
+        if member in entry:
+            raise Refused(f"console.{member}", "under Wine scanfw.exe runs with files for its standard handles and no "
+                                               "console at all (GetConsoleProcessList gives 0), which no setting of "
+                                               "the simulated console matches")
+    interrupts = []
+    for i, item in enumerate(entry.get("interrupts", [])):
+        if item["event"] == "close":
+            raise Refused(f"console.interrupts[{i}].event", "\"close\": Wine calls the handler with CTRL_CLOSE_EVENT "
+                                                            "but lets the process run on, where Windows ends it once "
+                                                            "the handler returns or 5 s have passed")
+        if item["event"] not in DELIVERED_EVENTS:
+            raise Refused(f"console.interrupts[{i}].event", f"\"{item['event']}\" cannot be delivered under Wine")
+        interrupts.append((item["event"], number(item["atMs"])))
+    return sorted(interrupts, key=lambda interrupt: interrupt[1])
+
+
 def wine_setup(scenario):
     """The Wine prefix that `scenario` (a parsed scenario file) describes, or Refused."""
     lang = number(scenario.get("userLangId", DEFAULT_LANG_ID))
@@ -270,7 +294,8 @@ def wine_setup(scenario):
     mutexes = [held_mutex(m, f"mutexes[{i}]") for i, m in enumerate(scenario.get("mutexes", []))]
     return WineSetup(lc_all=LOCALES[lang], args=args, devices=devices,
                      service=service_setup(scenario.get("service", {})), instances=instances,
-                     denied_instances=denied, mutexes=mutexes)
+                     denied_instances=denied, mutexes=mutexes,
+                     interrupts=console_interrupts(scenario.get("console", {})))
 
 
 # ---- the .reg file (REGEDIT4, as Wine's reg import takes it) -------------------------------------
@@ -331,9 +356,8 @@ def registry_text(setup):
         out.append("")
     if setup.service is not None:
         s = setup.service
-        out += [f"[{STANDIN_KEY}]",
-                reg_line("StartPendingMs", dword(s.pending_ms)),
-                reg_line("StopPendingMs", dword(s.pending_ms)),
-                reg_line("WaitHint", dword(s.wait_hint)),
-                reg_line("RunningAccepts", dword(s.running_accepts)), ""]
+        # Both pending states last as long and carry the same hint, and no control is accepted
+        # while starting, as the simulated service has it.
+        values = (s.pending_ms, s.wait_hint, s.pending_ms, s.wait_hint, 0, s.running_accepts)
+        out += [f"[{STANDIN_KEY}]"] + [reg_line(name, dword(v)) for name, v in zip(STANDIN_VALUES, values)] + [""]
     return "\r\n".join(out) + "\r\n"

@@ -6,9 +6,11 @@ import tempfile
 import unittest
 
 import compare
+import run_e2e_set
 import scenario_setup as ss
 from wine_prefix import TEMPLATE_STAMP, WineError, copy_prefix
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 SCANNER_REGISTRY = {"0000": {"CreateFileName": "\\\\.\\usbscan0", "MatchingDeviceId": "usb\\vid_2a7b&pid_41c3",
                              "FriendlyName": "Tarvo DS-410"}}
 
@@ -105,6 +107,10 @@ class Setup(unittest.TestCase):
              "devices[1].scanner.faults[1]"),
             ({"devices": [{"index": 0, "scanner": {"progress": [{"state": 7}] * 1025}}]},
              "devices[0].scanner.progress"),
+            ({"console": {"processes": 1}}, "console.processes"),
+            ({"console": {"redirected": False}}, "console.redirected"),
+            ({"console": {"interrupts": [{"event": "ctrlC", "atMs": 1}, {"event": "close", "atMs": 2}]}},
+             "console.interrupts[1].event"),
         ]
         for scenario, member in cases:
             with self.subTest(member=member):
@@ -127,6 +133,12 @@ class Setup(unittest.TestCase):
         self.assertEqual(setup.denied_instances, [7])
         self.assertEqual(sorted(setup.instances), [2, 7])
         self.assertEqual(setup.mutexes, [("Y", True)])
+
+    def test_console_events_go_in_time_order(self):
+        setup = ss.wine_setup({"console": {"interrupts": [{"event": "ctrlBreak", "atMs": "4000"},
+                                                          {"event": "ctrlC", "atMs": 3500}]}})
+        self.assertEqual(setup.interrupts, [("ctrlC", 3500), ("ctrlBreak", 4000)])
+        self.assertEqual(ss.wine_setup({}).interrupts, [])
 
     def test_a_missing_service_is_removed_not_configured(self):
         self.assertIsNone(ss.wine_setup({"service": {"exists": False, "state": "paused"}}).service)
@@ -180,8 +192,20 @@ class RegistryText(unittest.TestCase):
 
     def test_the_stand_in_service_gets_the_timing(self):
         standin = self.reg[ss.STANDIN_KEY]
-        self.assertEqual(standin, {"StartPendingMs": ("dword", 450), "StopPendingMs": ("dword", 450),
-                                   "WaitHint": ("dword", 300), "RunningAccepts": ("dword", 1)})
+        self.assertEqual(standin, {"StartPendingMs": ("dword", 450), "StartWaitHint": ("dword", 300),
+                                   "StopPendingMs": ("dword", 450), "StopWaitHint": ("dword", 300),
+                                   "PendingAccepts": ("dword", 0), "RunningAccepts": ("dword", 1)})
+
+    def test_the_stand_in_reads_the_names_written_here(self):
+        # The service reads its behaviour by the names in its header; a name that differs here
+        # would leave it at its defaults without a word.
+        with open(os.path.join(HERE, "..", "standin", "standin_config.h")) as f:
+            header = f.read()
+        names = dict(re.findall(r'constexpr const char\* (\w+) = "((?:[^"\\]|\\.)*)";', header))
+        self.assertEqual("HKEY_LOCAL_MACHINE\\" + names["BEHAVIOUR_KEY"].replace("\\\\", "\\"), ss.STANDIN_KEY)
+        constants = ("START_PENDING_MS", "START_WAIT_HINT", "STOP_PENDING_MS", "STOP_WAIT_HINT", "PENDING_ACCEPTS",
+                     "RUNNING_ACCEPTS")
+        self.assertEqual(tuple(names[c] for c in constants), ss.STANDIN_VALUES)
 
     def test_long_hex_lines_are_continued(self):
         self.assertTrue(self.text.startswith("REGEDIT4\r\n\r\n"))
@@ -269,6 +293,71 @@ class Comparisons(unittest.TestCase):
             with self.subTest(exists=exists, wine=wine):
                 found = compare.compare_service(sim, exists, compare.parse_service_query(wine))
                 self.assertEqual(len(found), count, found)
+
+
+class SetFile(unittest.TestCase):
+    def write(self, tmp, text, scenarios=("a", "b")):
+        for name in scenarios:
+            open(os.path.join(tmp, name + ".json"), "w").close()
+        path = os.path.join(tmp, "set.txt")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_runs_take_their_options_with_files_found_next_to_the_set(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.makedirs(os.path.join(tmp, "other"))
+            open(os.path.join(tmp, "other", "x.json"), "w").close()
+            path = self.write(tmp, "# comment\n\na\nb --sim-scenario other/x.json --expect-differences stdout  # why\n")
+            base, runs = run_e2e_set.read_set(path)
+            self.assertEqual(base, tmp)
+            self.assertEqual(runs, [("a", []), ("b", ["--sim-scenario", os.path.join(tmp, "other/x.json"),
+                                                      "--expect-differences", "stdout"])])
+
+    def test_bad_sets_are_refused_with_the_line(self):
+        for text, problem in [("a\na\n", "set.txt:2: a is listed twice"), ("a\nc\n", "set.txt:2: no scenario c.json"),
+                              ("b --sim-scenario y.json\n", "set.txt:1: no file")]:
+            with self.subTest(problem=problem), tempfile.TemporaryDirectory() as tmp:
+                with self.assertRaises(run_e2e_set.SetError) as refused:
+                    run_e2e_set.read_set(self.write(tmp, text))
+                self.assertIn(problem, str(refused.exception))
+
+    def test_the_committed_set_names_existing_scenarios(self):
+        _, runs = run_e2e_set.read_set(os.path.join(HERE, "scenarios", "set.txt"))
+        self.assertIn("update-en", [name for name, _ in runs])
+
+
+class Expectations(unittest.TestCase):
+    def test_the_wine_run_is_held_to_the_expectation_file(self):
+        expect = {"lastMessage": "Update cancelled!!", "service": {"state": "running", "startType": "auto"},
+                  "devices": {"0": {"withoutOpcodes": ["0x2A"], "images": 0}}}
+        busy = b"Device found!!\n\nDevice is busy... Please wait...\n\n"
+        query = "20020000120002000000000000000000"
+        download = "200200002a0008000400000000008000"
+        running = {"state": "running", "startType": "auto"}
+        cases = [
+            ("met", busy + b"Update cancelled!!\n\n", [query], [], running, []),
+            ("another last message", busy, [query], [], running, ["does not end with the message"]),
+            ("no empty line after it", busy + b"Update cancelled!!\n", [query], [], running,
+             ["does not end with the message"]),
+            ("only the end of a message", busy + b"Not Update cancelled!!\n\n", [query], [], running,
+             ["does not end with the message"]),
+            ("download sent", b"Update cancelled!!\n\n", [query, download], [], running,
+             ["received commands it should not have"]),
+            ("an image sent", b"Update cancelled!!\n\n", [query], [(8388608, "00")], running,
+             ["received 1 images, not 0"]),
+            ("service left disabled", b"Update cancelled!!\n\n", [query], [],
+             {"state": "stopped", "startType": "disabled"}, ["service startType", "service state"]),
+            ("service missing", b"Update cancelled!!\n\n", [query], [], None, ["missing"]),
+        ]
+        for name, stdout, commands, images, service, wanted in cases:
+            with self.subTest(name):
+                records = {0: {"commands": commands, "images": images}}
+                found = compare.expectation_problems(expect, stdout, records, service)
+                self.assertEqual(len(found), len(wanted), found)
+                for text, want in zip(found, wanted):
+                    self.assertIn(want, text)
+        self.assertIn("no such device", compare.expectation_problems({"devices": {"3": {}}}, b"", {}, None)[0])
 
 
 class PrefixCopy(unittest.TestCase):
