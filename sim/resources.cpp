@@ -1,23 +1,16 @@
 // Simulated executable resources: the BINARY images of the updater's own module.
 //
 // As on Windows, LoadResource hands out the address of the resource's bytes and LockResource
-// returns that same address; nothing is ever freed. The bytes of an image depend only on its id
-// and size, so they are made once per (id, size) for the whole process and shared by every run:
-// the host tests run the updater thousands of times, and a view handed out in one run stays
-// valid until the process ends, as a mapped executable's would.
+// returns that same address; nothing is ever freed. The bytes themselves come from
+// sim/image_bytes.h, made once per (id, size) for the whole process.
 #include <cctype>
-#include <memory>
-#include <new>
-#include <utility>
 
+#include "sim/image_bytes.h"
 #include "sim/machine.h"
 
 namespace {
 
 constexpr const char* BINARY_TYPE = "BINARY";
-// The pattern of a stand-in image: byte k is (id + STEP * k) mod PERIOD.
-constexpr unsigned PATTERN_STEP = 7;
-constexpr unsigned PATTERN_PERIOD = 251;
 // A string resource name of the form "#121" names the numeric id 121, as on Windows.
 constexpr char NUMERIC_NAME_MARK = '#';
 constexpr unsigned long MAX_RESOURCE_ID = 0xFFFF;
@@ -42,24 +35,6 @@ const ResourceEntry* EntryOfHandle(HRSRC handle) {
         if (reinterpret_cast<const void*>(handle) == &e) return &e;
     }
     return nullptr;
-}
-
-// The bytes of image `id` of `size` bytes, made on first use and kept until the process ends.
-// Null only when the memory cannot be had.
-const uint8_t* ImageBytes(int id, uint32_t size) {
-    static std::map<std::pair<int, uint32_t>, std::unique_ptr<uint8_t[]>> cache;
-    std::unique_ptr<uint8_t[]>& bytes = cache[{id, size}];
-    if (bytes) return bytes.get();
-    // An exact-size block (a zero-size one is still a distinct address), so that the address
-    // sanitizer catches any read past the end of an image.
-    bytes.reset(new (std::nothrow) uint8_t[size]);
-    if (!bytes) return nullptr;
-    unsigned value = static_cast<unsigned>(id) % PATTERN_PERIOD;
-    for (uint32_t k = 0; k < size; ++k) {
-        bytes[k] = static_cast<uint8_t>(value);
-        value = (value + PATTERN_STEP) % PATTERN_PERIOD;
-    }
-    return bytes.get();
 }
 
 bool SameTextIgnoringCase(const char* a, const char* b) {
@@ -151,7 +126,7 @@ HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
         error = ERROR_INVALID_HANDLE;
     else if (given->mode == sim::ResourceMode::LoadFails)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if ((bytes = ImageBytes(entry->id, given->size)) == nullptr)
+    else if ((bytes = sim::ImageBytes(entry->id, given->size)) == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);

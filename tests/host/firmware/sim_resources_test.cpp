@@ -68,6 +68,8 @@ TEST(SimResources, ImagesOfAnySizeFollowThePattern) {
                  {121, 250},
                  {131, 251},
                  {121, 252},
+                 {131, 502},  // the copies of the first period double: two periods, and one byte more
+                 {121, 503},
                  {131, 4096},
                  {121, sim::IMAGE_121_SIZE},
                  {131, sim::IMAGE_131_SIZE}};
