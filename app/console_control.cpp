@@ -71,11 +71,6 @@ BOOL WINAPI ConsoleControlHandler(DWORD event) {
     return TRUE;
 }
 
-void SetStage(Stage stage) {
-    std::lock_guard<std::mutex> hold(g_sharedLock);
-    g_shared.stage = stage;
-}
-
 }  // namespace
 
 void ForgetConsoleRequests() {
@@ -104,7 +99,8 @@ bool EnterBurning() {
 }
 
 void EnterEnding() {
-    SetStage(Stage::Ending);
+    std::lock_guard<std::mutex> hold(g_sharedLock);
+    g_shared.stage = Stage::Ending;
 }
 
 void EndControlledUpdate() {

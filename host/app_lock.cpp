@@ -110,7 +110,9 @@ int TakeApplicationLock(const char* name, HANDLE& slot) {
 }  // namespace
 
 int FindFriendlyName(bool* keyAccessDenied) {
-    bool denied = false;
+    bool unasked;
+    bool& denied = keyAccessDenied != nullptr ? *keyAccessDenied : unasked;
+    denied = false;
     char vendorText[ID_TEXT_SIZE];
     char productText[ID_TEXT_SIZE];
     std::snprintf(vendorText, sizeof vendorText, ID_TEXT_FORMAT, TARGET_VENDOR_ID);
@@ -138,14 +140,8 @@ int FindFriendlyName(bool* keyAccessDenied) {
             continue;
 
         // The scanner's own entry: its name or nothing, no later key is looked at.
-        const int found =
-            ReadInstanceValue(keyName, FRIENDLY_NAME_VALUE, g_friendlyName, type, denied) == ERROR_SUCCESS;
-        if (keyAccessDenied != nullptr)
-            *keyAccessDenied = denied;
-        return found;
+        return ReadInstanceValue(keyName, FRIENDLY_NAME_VALUE, g_friendlyName, type, denied) == ERROR_SUCCESS ? 1 : 0;
     }
-    if (keyAccessDenied != nullptr)
-        *keyAccessDenied = denied;
     return 0;
 }
 

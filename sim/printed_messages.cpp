@@ -62,19 +62,21 @@ std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId)
     const uint16_t language = userLangId == LANGID_CHINESE_TAIWAN_ID ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
     const std::string progressTitle = ProgressTitle(language);
     const std::string completion = std::string("\r") + CompletionTitle(language) + COMPLETION_TAIL;
+    // Every message as printed: its text and the printer's line feed.
+    std::vector<std::string> printed(MESSAGE_COUNT);
+    for (MessageId id = 0; id < MESSAGE_COUNT; ++id) printed[id] = std::string(MessageText(id, language)) + "\n";
     std::vector<int> ids;
     size_t pos = 0;
     while (pos < output.size()) {
-        // The longest message that stands here, as printed: its text and the printer's line feed.
+        // The longest message that stands here.
         int best = -1;
         size_t bestLength = 0;
         for (MessageId id = 0; id < MESSAGE_COUNT; ++id) {
             if (id == MSG_EMPTY_LINE)
                 continue;  // never printed: it would match every empty line
-            const std::string printed = std::string(MessageText(id, language)) + "\n";
-            if (printed.size() > bestLength && At(output, pos, printed)) {
+            if (printed[id].size() > bestLength && At(output, pos, printed[id])) {
                 best = id;
-                bestLength = printed.size();
+                bestLength = printed[id].size();
             }
         }
         if (best >= 0) {
