@@ -61,11 +61,9 @@ bool ParseLimit(const char* text, uint64_t& limit) {
 }
 
 int Show(const char* name) {
-    const sim::BuiltinScenario* b = name == nullptr ? nullptr : sim::FindBuiltinScenario(name);
-    if (b == nullptr)
-        return BadInput(std::string(name == nullptr ? "--show needs a name" : std::string(name) +
-                                                                                   ": no built-in scenario of that name") +
-                        " (see --list)");
+    if (name == nullptr) return BadInput("--show needs the name of a built-in scenario (see --list)");
+    const sim::BuiltinScenario* b = sim::FindBuiltinScenario(name);
+    if (b == nullptr) return BadInput(std::string(name) + ": no built-in scenario of that name (see --list)");
     // The members in the order they were written, as a file to copy and change.
     std::printf("%s\n", nlohmann::ordered_json::parse(b->json).dump(SHOWN_INDENT).c_str());
     return 0;
