@@ -50,8 +50,8 @@ bool FindScanner(FoundScanner& found) {
     for (int number = FIRST_DEVICE_NUMBER; number <= LAST_DEVICE_NUMBER; ++number) {
         std::snprintf(name, sizeof name, DEVICE_NAME_FORMAT, number);
         // A synchronous handle: every transfer on it returns once it has ended.
-        HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+        HANDLE device =
+            CreateFileA(name, DEVICE_ACCESS, DEVICE_SHARE_MODE, nullptr, OPEN_EXISTING, DEVICE_FLAGS, nullptr);
         if (device == INVALID_HANDLE_VALUE) continue;
 
         DEVICE_DESCRIPTOR descriptor;

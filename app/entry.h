@@ -14,6 +14,10 @@ constexpr int DEVICE_NAME_SIZE = 200;
 constexpr int FIRST_DEVICE_NUMBER = 0;
 constexpr int LAST_DEVICE_NUMBER = 255;
 constexpr const char* DEVICE_NAME_FORMAT = "\\\\.\\usbscan%d";
+// How every still-image device is opened: a synchronous handle for commands and data.
+constexpr DWORD DEVICE_ACCESS = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD DEVICE_SHARE_MODE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD DEVICE_FLAGS = FILE_ATTRIBUTE_SYSTEM;
 
 // The still-image driver's descriptor request and its 8-byte answer.
 constexpr DWORD IOCTL_GET_DEVICE_DESCRIPTOR = 0x80002018;

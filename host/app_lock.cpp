@@ -14,14 +14,8 @@ HANDLE g_secondAppLock = INVALID_HANDLE_VALUE;
 
 namespace {
 
-// The setup class key of Windows imaging devices, under HKEY_LOCAL_MACHINE.
-constexpr const char* IMAGING_CLASS_KEY =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 constexpr const char* INSTANCE_KEY_FORMAT = "%s\\%04d";
 constexpr int INSTANCE_COUNT = 10000;
-constexpr const char* CREATE_FILE_NAME_VALUE = "CreateFileName";
-constexpr const char* MATCHING_DEVICE_ID_VALUE = "MatchingDeviceId";
-constexpr const char* FRIENDLY_NAME_VALUE = "FriendlyName";
 constexpr int REGISTRY_TEXT_SIZE = 256;
 static_assert(REGISTRY_TEXT_SIZE == FRIENDLY_NAME_SIZE, "the FriendlyName is read straight into g_friendlyName");
 // Offered instead of the whole buffer once a read has reported a type other than REG_SZ.
@@ -34,9 +28,6 @@ constexpr size_t ID_DIGITS = 4;
 constexpr const char* ID_TEXT_FORMAT = "%04x";
 constexpr int ID_TEXT_SIZE = 8;
 
-constexpr const char* SCAN_APP_LOCK_PREFIX = "Global\\TARVO_SCAN_EXT_APP_MUTEX_";
-constexpr const char* SECOND_APP_LOCK_NAME = "{5B2E8D41-9C3A-4e07-B6F1-3D8A0C7E2F94}";
-constexpr int LOCK_NAME_SIZE = 260;
 constexpr int LOCK_ATTEMPTS = 3;
 constexpr DWORD LOCK_RETRY_PAUSE_MS = 1000;
 
@@ -145,10 +136,14 @@ int FindFriendlyName(bool* keyAccessDenied) {
     return 0;
 }
 
-int LockScanApplication() {
+bool FormScanAppLockName(char (&name)[LOCK_NAME_SIZE]) {
     // A FriendlyName too long for the buffer is cut: the name must never run past it.
+    return std::snprintf(name, sizeof name, "%s%s", SCAN_APP_LOCK_PREFIX, g_friendlyName) >= 0;
+}
+
+int LockScanApplication() {
     char name[LOCK_NAME_SIZE];
-    if (std::snprintf(name, sizeof name, "%s%s", SCAN_APP_LOCK_PREFIX, g_friendlyName) < 0) return 0;
+    if (!FormScanAppLockName(name)) return 0;
     return TakeApplicationLock(name, g_scanAppLock);
 }
 

@@ -17,6 +17,12 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t UINT;
+typedef uint32_t ULONG;
+typedef unsigned char UCHAR;
+typedef UCHAR* PUCHAR;
+typedef LONG NTSTATUS;
+typedef wchar_t WCHAR;
+typedef const WCHAR* LPCWSTR;
 typedef WORD LANGID;
 typedef LONG LSTATUS;
 typedef char CHAR;
@@ -61,8 +67,10 @@ typedef HANDLE HLOCAL;
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
@@ -76,12 +84,14 @@ typedef HANDLE HLOCAL;
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_RESOURCE_ENUM_USER_STOP 15106L
 
 // Files and devices.
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
+#define SYNCHRONIZE 0x00100000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1
@@ -213,6 +223,7 @@ typedef DWORD EXECUTION_STATE;
 // Registry.
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define KEY_QUERY_VALUE 0x0001u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
 #define KEY_READ 0x20019u
 #define KEY_ALL_ACCESS 0xF003Fu
 #define REG_NONE 0u
@@ -220,7 +231,50 @@ typedef DWORD EXECUTION_STATE;
 #define REG_EXPAND_SZ 2u
 #define REG_BINARY 3u
 #define REG_DWORD 4u
+#define REG_DWORD_BIG_ENDIAN 5u
+#define REG_LINK 6u
 #define REG_MULTI_SZ 7u
+#define REG_RESOURCE_LIST 8u
+#define REG_FULL_RESOURCE_DESCRIPTOR 9u
+#define REG_RESOURCE_REQUIREMENTS_LIST 10u
+#define REG_QWORD 11u
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
+
+// System information.
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
+// Modules.
+#define LOAD_LIBRARY_AS_DATAFILE 0x00000002u
+#define LOAD_LIBRARY_AS_IMAGE_RESOURCE 0x00000020u
+#define RT_VERSION MAKEINTRESOURCEA(16)
+typedef BOOL(WINAPI* ENUMRESNAMEPROCA)(HMODULE hModule, LPCSTR lpType, LPSTR lpName, LONG_PTR lParam);
+
+// Cryptography next generation: hashes only.
+typedef void* BCRYPT_ALG_HANDLE;
+typedef void* BCRYPT_HASH_HANDLE;
+#define BCRYPT_SHA256_ALGORITHM L"SHA256"
 
 // Security.
 #define SECURITY_DESCRIPTOR_REVISION 1u
@@ -272,6 +326,10 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                       BOOL bDaclPresent, PACL pDacl, BOOL bDaclDefaulted);
 
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
@@ -307,6 +365,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
                              PHKEY phkResult);
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                             LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 // Executable resources.
@@ -314,3 +374,18 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID WINAPI LockResource(HGLOBAL hResData);
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+
+// Modules loaded to read their resources.
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA lpEnumFunc, LONG_PTR lParam);
+
+// Hashing.
+NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCWSTR pszAlgId,
+                                            LPCWSTR pszImplementation, ULONG dwFlags);
+NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE* phHash, PUCHAR pbHashObject,
+                                 ULONG cbHashObject, PUCHAR pbSecret, ULONG cbSecret, ULONG dwFlags);
+NTSTATUS WINAPI BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags);
+NTSTATUS WINAPI BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULONG cbOutput, ULONG dwFlags);
+NTSTATUS WINAPI BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash);
+NTSTATUS WINAPI BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags);

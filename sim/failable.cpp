@@ -16,6 +16,10 @@ const std::vector<std::string>& FailableCalls() {
         "CreateMutexA", "ReleaseMutex", "FindResourceA", "LoadResource", "LockResource", "SizeofResource",
         "SetEvent", "ResetEvent", "SetConsoleCtrlHandler", "GetConsoleProcessList", "GetStdHandle",
         "GetConsoleMode", "FlushConsoleInputBuffer", "ReadConsoleInputA", "SetThreadExecutionState",
+        // What the probe calls besides.
+        "RegEnumKeyExA", "OpenMutexA", "GetVersionExA", "LoadLibraryExA", "FreeLibrary", "EnumResourceNamesA",
+        "BCryptOpenAlgorithmProvider", "BCryptCreateHash", "BCryptHashData", "BCryptFinishHash", "BCryptDestroyHash",
+        "BCryptCloseAlgorithmProvider",
     };
     return calls;
 }

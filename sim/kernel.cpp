@@ -1,5 +1,6 @@
 // Simulated kernel32/advapi32 basics: language, last error, clock, events, handles, local memory
 // and security descriptors.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -168,9 +169,10 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
         return FALSE;
     }
     HandleObject* obj = sim::FindHandle(hObject);
-    // Registry keys and service handles are not kernel handles: CloseHandle refuses them.
+    // Registry keys, service handles, modules and hash objects are not kernel handles:
+    // CloseHandle refuses them.
     if (obj == nullptr || obj->kind == HandleKind::Key || obj->kind == HandleKind::Manager ||
-        obj->kind == HandleKind::Service) {
+        obj->kind == HandleKind::Service || obj->kind == HandleKind::Module || obj->kind == HandleKind::Hash) {
         SetLastError(ERROR_INVALID_HANDLE);
         sim::TraceCall("CloseHandle", args, "FALSE");
         return FALSE;
@@ -263,3 +265,59 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
 namespace sim {
 void FreeLeftoverLocalBlocks() { Heap().FreeAll(); }
 }  // namespace sim
+
+namespace {
+// The Windows the simulated host is: Windows 10 22H2, as a program with a manifest that declares
+// Windows 10 support is told.
+constexpr DWORD SIM_MAJOR_VERSION = 10;
+constexpr DWORD SIM_MINOR_VERSION = 0;
+constexpr DWORD SIM_BUILD_NUMBER = 19045;
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+// The simulated wall clock: midnight UTC on 1 January 2026 at the start of every run, so that two
+// runs of one scenario tell the same time.
+constexpr WORD SIM_START_YEAR = 2026;
+constexpr WORD SIM_START_DAY_OF_WEEK = 4;  // a Thursday
+constexpr uint64_t MS_PER_SECOND = 1000, SECONDS_PER_MINUTE = 60, MINUTES_PER_HOUR = 60, HOURS_PER_DAY = 24;
+constexpr uint64_t DAYS_PER_WEEK = 7;
+constexpr uint64_t DAYS_IN_JANUARY = 31;
+}  // namespace
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
+    std::string args = Ptr(lpVersionInformation);
+    if (sim::Enter("GetVersionExA", ERROR_INSUFFICIENT_BUFFER)) {
+        sim::TraceCall("GetVersionExA", args, "FALSE (injected)");
+        return FALSE;
+    }
+    if (lpVersionInformation == nullptr || lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        sim::TraceCall("GetVersionExA", args, "FALSE, error 122");
+        return FALSE;
+    }
+    lpVersionInformation->dwMajorVersion = SIM_MAJOR_VERSION;
+    lpVersionInformation->dwMinorVersion = SIM_MINOR_VERSION;
+    lpVersionInformation->dwBuildNumber = SIM_BUILD_NUMBER;
+    lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    std::memset(lpVersionInformation->szCSDVersion, 0, sizeof lpVersionInformation->szCSDVersion);
+    sim::TraceCall("GetVersionExA", args, "TRUE, 10.0.19045");
+    return TRUE;
+}
+
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) {
+    sim::Enter("GetSystemTime", ERROR_SUCCESS);
+    if (lpSystemTime == nullptr) return;
+    // Runs are far shorter than January: only the day within it and the time of day move.
+    const uint64_t ms = M().clock.ElapsedMs();
+    const uint64_t seconds = ms / MS_PER_SECOND;
+    const uint64_t minutes = seconds / SECONDS_PER_MINUTE;
+    const uint64_t hours = minutes / MINUTES_PER_HOUR;
+    const uint64_t days = std::min<uint64_t>(hours / HOURS_PER_DAY, DAYS_IN_JANUARY - 1);
+    lpSystemTime->wYear = SIM_START_YEAR;
+    lpSystemTime->wMonth = 1;
+    lpSystemTime->wDay = static_cast<WORD>(1 + days);
+    lpSystemTime->wDayOfWeek = static_cast<WORD>((SIM_START_DAY_OF_WEEK + days) % DAYS_PER_WEEK);
+    lpSystemTime->wHour = static_cast<WORD>(hours % HOURS_PER_DAY);
+    lpSystemTime->wMinute = static_cast<WORD>(minutes % MINUTES_PER_HOUR);
+    lpSystemTime->wSecond = static_cast<WORD>(seconds % SECONDS_PER_MINUTE);
+    lpSystemTime->wMilliseconds = static_cast<WORD>(ms % MS_PER_SECOND);
+    sim::TraceCall("GetSystemTime", Ptr(lpSystemTime), "");
+}

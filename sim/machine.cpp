@@ -29,6 +29,8 @@ const char* KindName(HandleKind kind) {
         case HandleKind::Key: return "key";
         case HandleKind::Mutex: return "mutex";
         case HandleKind::Console: return "console";
+        case HandleKind::Module: return "module";
+        case HandleKind::Hash: return "hash";
     }
     return "?";
 }

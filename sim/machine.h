@@ -19,7 +19,9 @@
 namespace sim {
 
 // Console handles are the process's own from its start: they are never counted as left open.
-enum class HandleKind { Device, Event, Manager, Service, Key, Mutex, Console };
+// Modules loaded as data files and hash objects are only ever opened by the probe: the report
+// lists them only when some are left open, so the updater's reports keep their members.
+enum class HandleKind { Device, Event, Manager, Service, Key, Mutex, Console, Module, Hash };
 const char* KindName(HandleKind kind);
 
 struct HandleObject {

@@ -168,3 +168,30 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     sim::TraceCall("ReleaseMutex", args, "TRUE");
     return TRUE;
 }
+
+// Opens an existing named mutex without owning it; never creates one.
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+    std::string args = sim::Hex(dwDesiredAccess) + ", " + (bInheritHandle ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
+    if (sim::Enter("OpenMutexA", ERROR_FILE_NOT_FOUND)) {
+        sim::TraceCall("OpenMutexA", args, "NULL (injected)");
+        return nullptr;
+    }
+    PassOtherProcessesTime();
+    auto fail = [&args](DWORD error) -> HANDLE {
+        SetLastError(error);
+        sim::TraceCall("OpenMutexA", args, "NULL, error " + std::to_string(error));
+        return nullptr;
+    };
+    if (lpName == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    const std::string name = lpName;
+    if (NamesMissingDirectory(name)) return fail(ERROR_PATH_NOT_FOUND);
+    const int existing = name.empty() ? -1 : FindExisting(name);
+    if (existing < 0) return fail(ERROR_FILE_NOT_FOUND);
+    sim::MutexObject& obj = sim::M().mutexes.objects[static_cast<size_t>(existing)];
+    if (obj.accessDenied) return fail(ERROR_ACCESS_DENIED);
+    obj.updaterHandles++;
+    HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
+    SetLastError(ERROR_SUCCESS);
+    sim::TraceCall("OpenMutexA", args, Ptr(h));
+    return h;
+}

@@ -1,6 +1,8 @@
 // Simulated registry: the imaging device setup class key under HKEY_LOCAL_MACHINE and the
 // scenario's instance keys below it. No other key exists here.
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "sim/machine.h"
 
@@ -103,6 +105,37 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     if (lpcbData != nullptr) *lpcbData = size;
     sim::TraceCall("RegQueryValueExA", args,
                    "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " + std::to_string(size) + " bytes");
+    return ERROR_SUCCESS;
+}
+
+// Enumerates the subkeys of the class key: its instance keys, in the order of their numbers (as
+// their four-digit names sort). An instance key has no subkeys here.
+LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                             LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    std::string args = Ptr(hKey) + ", " + std::to_string(dwIndex) + ", " + Ptr(lpName) + ", " +
+                       (lpcchName == nullptr ? std::string("NULL") : std::to_string(*lpcchName));
+    if (sim::Enter("RegEnumKeyExA", ERROR_ACCESS_DENIED)) return Injected("RegEnumKeyExA", args);
+    const sim::HandleObject* obj = sim::FindHandle(hKey, sim::HandleKind::Key);
+    if (obj == nullptr) return Fail("RegEnumKeyExA", args, ERROR_INVALID_HANDLE);
+    if ((obj->access & KEY_ENUMERATE_SUB_KEYS) == 0) return Fail("RegEnumKeyExA", args, ERROR_ACCESS_DENIED);
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
+        return Fail("RegEnumKeyExA", args, ERROR_INVALID_PARAMETER);
+    const auto& instances = sim::M().scenario.imagingDevices;
+    if (obj->ref != CLASS_KEY_REF || dwIndex >= instances.size()) return Fail("RegEnumKeyExA", args, ERROR_NO_MORE_ITEMS);
+    auto it = instances.begin();
+    std::advance(it, dwIndex);
+    char name[INSTANCE_DIGITS + 1];
+    std::snprintf(name, sizeof name, "%04d", it->first);
+    // The count offered includes the terminator; on success it tells the characters without it.
+    if (*lpcchName < sizeof name) return Fail("RegEnumKeyExA", args, ERROR_MORE_DATA);
+    std::memcpy(lpName, name, sizeof name);
+    *lpcchName = INSTANCE_DIGITS;
+    if (lpClass != nullptr && *lpcchClass > 0) {
+        lpClass[0] = '\0';
+        *lpcchClass = 0;
+    }
+    if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+    sim::TraceCall("RegEnumKeyExA", args, "ERROR_SUCCESS, " + sim::Quote(name));
     return ERROR_SUCCESS;
 }
 

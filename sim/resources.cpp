@@ -69,6 +69,23 @@ const sim::ResourceSpec* GivenOf(int id) {
     return it == images.end() ? nullptr : &it->second;
 }
 
+// The modules whose resources are the scenario's: the updater's own (NULL in its own process) and
+// the updater's executable loaded as a data file by another program.
+bool IsUpdaterModule(HMODULE module) {
+    return module == nullptr || sim::FindHandle(module, sim::HandleKind::Module) != nullptr;
+}
+
+// The one executable on the simulated disk is the updater's: a path whose last part is its file
+// name, in any folder.
+constexpr const char* UPDATER_FILE_NAME = "scanfw.exe";
+
+bool NamesUpdaterFile(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+    return SameTextIgnoringCase(name, UPDATER_FILE_NAME);
+}
+
 bool AnyImagePresent() {
     for (const auto& [id, given] : sim::M().resources.images)
         if (given.mode != sim::ResourceMode::Missing) return true;
@@ -81,8 +98,8 @@ namespace sim {
 void BootResources(Machine& m) { m.resources.images = m.scenario.resources; }
 }  // namespace sim
 
-// Only the executable's own module, named by NULL, is known here; a module without resources
-// answers ERROR_RESOURCE_DATA_NOT_FOUND, as one without a resource section does on Windows.
+// Only the updater's module is known here (see IsUpdaterModule); any other module answers
+// ERROR_RESOURCE_DATA_NOT_FOUND, as one without a resource section does on Windows.
 HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
     std::string args = Ptr(hModule) + ", " + ResourceName(lpName) + ", " + ResourceName(lpType);
     if (sim::Enter("FindResourceA", ERROR_RESOURCE_NAME_NOT_FOUND)) {
@@ -92,7 +109,7 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
     DWORD error = ERROR_SUCCESS;
     long id = lpName == nullptr ? -1 : NumericId(lpName);
     const sim::ResourceSpec* given = id < 0 ? nullptr : GivenOf(static_cast<int>(id));
-    if (hModule != nullptr)
+    if (!IsUpdaterModule(hModule))
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
     else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !SameTextIgnoringCase(lpType, BINARY_TYPE) ||
              !AnyImagePresent())
@@ -120,7 +137,7 @@ HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
     const sim::ResourceSpec* given = entry == nullptr ? nullptr : GivenOf(entry->id);
     const uint8_t* bytes = nullptr;
     DWORD error = ERROR_SUCCESS;
-    if (hModule != nullptr)
+    if (!IsUpdaterModule(hModule))
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
     else if (given == nullptr)
         error = ERROR_INVALID_HANDLE;
@@ -173,7 +190,7 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
     const ResourceEntry* entry = EntryOfHandle(hResInfo);
     const sim::ResourceSpec* given = entry == nullptr ? nullptr : GivenOf(entry->id);
     DWORD error = ERROR_SUCCESS;
-    if (hModule != nullptr)
+    if (!IsUpdaterModule(hModule))
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
     else if (given == nullptr)
         error = ERROR_INVALID_HANDLE;
@@ -186,4 +203,81 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
     DWORD size = given->size;
     sim::TraceCall("SizeofResource", args, std::to_string(size));
     return size;
+}
+
+// Loads the updater's executable to read its resources; nothing of it runs. A data file is all
+// that is modelled: a load that asks for code fails as if the file were not an executable here.
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+    std::string args = sim::Quote(lpLibFileName) + ", " + Ptr(hFile) + ", " + sim::Hex(dwFlags);
+    if (sim::Enter("LoadLibraryExA", ERROR_FILE_NOT_FOUND)) {
+        sim::TraceCall("LoadLibraryExA", args, "NULL (injected)");
+        return nullptr;
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (lpLibFileName == nullptr || hFile != nullptr)
+        error = ERROR_INVALID_PARAMETER;
+    else if (!NamesUpdaterFile(lpLibFileName))
+        error = ERROR_FILE_NOT_FOUND;
+    else if ((dwFlags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) == 0)
+        error = ERROR_MOD_NOT_FOUND;
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        sim::TraceCall("LoadLibraryExA", args, "NULL, error " + std::to_string(error));
+        return nullptr;
+    }
+    HMODULE module = static_cast<HMODULE>(sim::NewHandle(sim::HandleKind::Module, 0));
+    SetLastError(ERROR_SUCCESS);
+    sim::TraceCall("LoadLibraryExA", args, Ptr(module));
+    return module;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    std::string args = Ptr(hLibModule);
+    if (sim::Enter("FreeLibrary", ERROR_INVALID_HANDLE)) {
+        sim::TraceCall("FreeLibrary", args, "FALSE (injected)");
+        return FALSE;
+    }
+    if (sim::FindHandle(hLibModule, sim::HandleKind::Module) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        sim::TraceCall("FreeLibrary", args, "FALSE, error 6");
+        return FALSE;
+    }
+    sim::DropHandle(hLibModule);
+    sim::TraceCall("FreeLibrary", args, "TRUE");
+    return TRUE;
+}
+
+// The names of the module's BINARY resources, in the order of their ids, as Windows lists
+// numeric names.
+BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA lpEnumFunc, LONG_PTR lParam) {
+    std::string args = Ptr(hModule) + ", " + ResourceName(lpType);
+    if (sim::Enter("EnumResourceNamesA", ERROR_RESOURCE_TYPE_NOT_FOUND)) {
+        sim::TraceCall("EnumResourceNamesA", args, "FALSE (injected)");
+        return FALSE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (lpEnumFunc == nullptr)
+        error = ERROR_INVALID_PARAMETER;
+    else if (!IsUpdaterModule(hModule))
+        error = ERROR_RESOURCE_DATA_NOT_FOUND;
+    else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !SameTextIgnoringCase(lpType, BINARY_TYPE) ||
+             !AnyImagePresent())
+        error = ERROR_RESOURCE_TYPE_NOT_FOUND;
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        sim::TraceCall("EnumResourceNamesA", args, "FALSE, error " + std::to_string(error));
+        return FALSE;
+    }
+    // The ids are copied first: the callback may call back into the host.
+    std::vector<int> ids;
+    for (const auto& [id, given] : sim::M().resources.images)
+        if (given.mode != sim::ResourceMode::Missing) ids.push_back(id);
+    sim::TraceCall("EnumResourceNamesA", args, std::to_string(ids.size()) + " names");
+    for (int id : ids) {
+        if (!lpEnumFunc(hModule, lpType, MAKEINTRESOURCEA(id), lParam)) {
+            SetLastError(ERROR_RESOURCE_ENUM_USER_STOP);
+            return FALSE;
+        }
+    }
+    return TRUE;
 }

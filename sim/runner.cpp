@@ -12,9 +12,14 @@ namespace sim {
 
 RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool captureOutput,
                      const std::vector<std::string>* args) {
-    const std::vector<std::string>& arguments = args != nullptr ? *args : scenario.args;
+    return RunProgram(UpdaterMain, "scanfw.exe", scenario, options, captureOutput,
+                      args != nullptr ? *args : scenario.args);
+}
+
+RunResult RunProgram(ProgramMain entry, const char* programName, const Scenario& scenario, const RunOptions& options,
+                     bool captureOutput, const std::vector<std::string>& arguments) {
     std::vector<std::string> storage;
-    storage.push_back("scanfw.exe");
+    storage.push_back(programName);
     storage.insert(storage.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
@@ -23,7 +28,7 @@ RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool c
     Boot(scenario, options);
     RunResult result;
     BeginOutput(captureOutput);
-    const int returned = UpdaterMain(static_cast<int>(storage.size()), argv.data());
+    const int returned = entry(static_cast<int>(storage.size()), argv.data());
     const ProcessEnd how = HowProcessEnded() == ProcessEnd::Running ? ProcessEnd::Return : HowProcessEnded();
     FinishThreads();
     const std::string output = EndOutput();

@@ -24,4 +24,10 @@ struct RunResult {
 RunResult RunUpdater(const Scenario& scenario, const RunOptions& options, bool captureOutput,
                      const std::vector<std::string>* args = nullptr);
 
+// The entry point of a program that runs against the simulated host: the updater's or the probe's.
+using ProgramMain = int (*)(int argc, char* argv[]);
+// Boots the machine and runs `entry` as the program `programName` with `args` (argv[1..]).
+RunResult RunProgram(ProgramMain entry, const char* programName, const Scenario& scenario, const RunOptions& options,
+                     bool captureOutput, const std::vector<std::string>& args);
+
 }  // namespace sim

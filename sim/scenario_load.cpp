@@ -314,9 +314,13 @@ public:
             Fail(field, "expected a string (a REG_SZ value) or an object with \"type\" and \"data\" or \"hex\"");
         AllowOnly(j, field, {"type", "data", "hex"});
         if (!j.contains("type")) Fail(Join(field, "type"), "required");
+        // The last four come from captured PCs: their bytes are given exactly, as hex.
         v.type = Choice<uint32_t>(j["type"], Join(field, "type"),
-                                  {{"REG_SZ", 1}, {"REG_BINARY", 3}, {"REG_DWORD", 4}});
+                                  {{"REG_SZ", 1}, {"REG_BINARY", 3}, {"REG_DWORD", 4}, {"REG_NONE", 0},
+                                   {"REG_EXPAND_SZ", 2}, {"REG_MULTI_SZ", 7}, {"REG_QWORD", 11}});
         if (j.contains("data") == j.contains("hex")) Fail(field, "give exactly one of data and hex");
+        const bool takesData = v.type == 1 || v.type == 3 || v.type == 4;
+        if (!takesData && j.contains("data")) Fail(Join(field, "data"), "this type takes its bytes as hex");
         if (j.contains("hex")) {
             v.data = Hex(j["hex"], Join(field, "hex"));
         } else if (j["data"].is_string()) {

@@ -1,0 +1,201 @@
+#include "probe/json_value.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int INDENT_SPACES = 2;
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char ASCII_LIMIT = 0x80;
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+constexpr unsigned NIBBLE_BITS = 4;
+constexpr unsigned NIBBLE_MASK = 0xF;
+constexpr int ESCAPE_SIZE = 8;
+
+// The length of the well-formed UTF-8 sequence at `i`, or 0 when the byte there starts none.
+size_t Utf8SequenceLength(const std::string& s, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < ASCII_LIMIT)
+        return 1;
+    size_t length = 0;
+    uint32_t lowest = 0;
+    uint32_t code = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, lowest = 0x80, code = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, lowest = 0x800, code = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, lowest = 0x10000, code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(i + k) & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values past Unicode's end are not text.
+    if (code < lowest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+void PrintString(const std::string& s, std::string& out) {
+    out += '"';
+    char escape[ESCAPE_SIZE];
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < FIRST_PRINTABLE) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+            ++i;
+        } else if (size_t n = Utf8SequenceLength(s, i); n > 0) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            // A byte of another code page (a path in the ANSI code page, say): the output must
+            // stay valid JSON, so it becomes the character of the same number.
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+            ++i;
+        }
+    }
+    out += '"';
+}
+
+void Print(const JsonValue& v, int depth, std::string& out) {
+    const std::string inner(static_cast<size_t>((depth + 1) * INDENT_SPACES), ' ');
+    const std::string outer(static_cast<size_t>(depth * INDENT_SPACES), ' ');
+    switch (v.kind) {
+        case JsonValue::Kind::Null:
+            out += "null";
+            return;
+        case JsonValue::Kind::Bool:
+            out += v.flag ? "true" : "false";
+            return;
+        case JsonValue::Kind::Number:
+            out += std::to_string(v.number);
+            return;
+        case JsonValue::Kind::String:
+            PrintString(v.text, out);
+            return;
+        case JsonValue::Kind::Array:
+            if (v.items.empty()) {
+                out += "[]";
+                return;
+            }
+            out += "[\n";
+            for (size_t i = 0; i < v.items.size(); ++i) {
+                out += inner;
+                Print(v.items[i], depth + 1, out);
+                out += i + 1 < v.items.size() ? ",\n" : "\n";
+            }
+            out += outer + "]";
+            return;
+        case JsonValue::Kind::Object:
+            if (v.members.empty()) {
+                out += "{}";
+                return;
+            }
+            out += "{\n";
+            for (size_t i = 0; i < v.members.size(); ++i) {
+                out += inner;
+                PrintString(v.members[i].first, out);
+                out += ": ";
+                Print(v.members[i].second, depth + 1, out);
+                out += i + 1 < v.members.size() ? ",\n" : "\n";
+            }
+            out += outer + "}";
+            return;
+    }
+}
+
+}  // namespace
+
+JsonValue JsonBool(bool value) {
+    JsonValue v;
+    v.kind = JsonValue::Kind::Bool;
+    v.flag = value;
+    return v;
+}
+
+JsonValue JsonNumber(int64_t value) {
+    JsonValue v;
+    v.kind = JsonValue::Kind::Number;
+    v.number = value;
+    return v;
+}
+
+JsonValue JsonString(std::string value) {
+    JsonValue v;
+    v.kind = JsonValue::Kind::String;
+    v.text = std::move(value);
+    return v;
+}
+
+JsonValue JsonArray() {
+    JsonValue v;
+    v.kind = JsonValue::Kind::Array;
+    return v;
+}
+
+JsonValue JsonObject() {
+    JsonValue v;
+    v.kind = JsonValue::Kind::Object;
+    return v;
+}
+
+void Add(JsonValue& object, const std::string& name, JsonValue value) {
+    object.members.emplace_back(name, std::move(value));
+}
+
+void Append(JsonValue& array, JsonValue value) {
+    array.items.push_back(std::move(value));
+}
+
+JsonValue* Member(JsonValue& object, const std::string& name) {
+    for (auto& [key, value] : object.members)
+        if (key == name)
+            return &value;
+    return nullptr;
+}
+
+std::string JsonText(const JsonValue& value) {
+    std::string out;
+    Print(value, 0, out);
+    out += '\n';
+    return out;
+}
+
+std::string HexNumber(uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+    return text;
+}
+
+std::string HexBytes(const uint8_t* bytes, size_t count) {
+    std::string hex;
+    hex.reserve(2 * count);
+    for (size_t i = 0; i < count; ++i) {
+        hex += HEX_DIGITS[bytes[i] >> NIBBLE_BITS];
+        hex += HEX_DIGITS[bytes[i] & NIBBLE_MASK];
+    }
+    return hex;
+}
+
+bool IsUtf8(const std::string& bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t n = Utf8SequenceLength(bytes, i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}

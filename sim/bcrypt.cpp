@@ -1,0 +1,151 @@
+// Simulated hashing of the Windows cryptography API: SHA-256 only, computed by libcrypto. An
+// algorithm provider and each hash object are handles of the kind "hash", so that a run's report
+// shows any left open.
+#include <openssl/evp.h>
+
+#include <cwchar>
+#include <map>
+#include <memory>
+
+#include "sim/machine.h"
+
+namespace {
+
+// The statuses these functions return; <windows.h> does not define them either.
+constexpr NTSTATUS STATUS_SUCCESS = 0;
+constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS STATUS_NO_MEMORY = static_cast<NTSTATUS>(0xC0000017);
+constexpr NTSTATUS STATUS_NOT_FOUND = static_cast<NTSTATUS>(0xC0000225);
+
+constexpr int PROVIDER_REF = 0;
+constexpr int HASH_REF = 1;
+constexpr ULONG SHA256_DIGEST_BYTES = 32;
+
+using sim::Ptr;
+
+struct ContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// The running hash of every open hash object, by handle. Process-wide like the handle table's
+// values; a new run's machine starts with no handles, and a leftover context is dropped with it.
+std::map<const void*, std::unique_ptr<EVP_MD_CTX, ContextFree>>& Contexts() {
+    static std::map<const void*, std::unique_ptr<EVP_MD_CTX, ContextFree>> contexts;
+    return contexts;
+}
+
+std::string Status(NTSTATUS status) {
+    return sim::Hex(static_cast<uint32_t>(status));
+}
+
+NTSTATUS Result(const char* call, const std::string& args, NTSTATUS status) {
+    sim::TraceCall(call, args, Status(status));
+    return status;
+}
+
+// The injected failures of these functions return a status, not a last error.
+NTSTATUS Injected(const char* call, const std::string& args, NTSTATUS status) {
+    sim::TraceCall(call, args, Status(status) + " (injected)");
+    return status;
+}
+
+EVP_MD_CTX* ContextOf(const void* handle) {
+    const sim::HandleObject* obj = sim::FindHandle(handle, sim::HandleKind::Hash);
+    if (obj == nullptr || obj->ref != HASH_REF)
+        return nullptr;
+    auto it = Contexts().find(handle);
+    return it == Contexts().end() ? nullptr : it->second.get();
+}
+
+bool IsProvider(const void* handle) {
+    const sim::HandleObject* obj = sim::FindHandle(handle, sim::HandleKind::Hash);
+    return obj != nullptr && obj->ref == PROVIDER_REF;
+}
+
+}  // namespace
+
+NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCWSTR pszAlgId, LPCWSTR pszImplementation,
+                                            ULONG dwFlags) {
+    std::string args = Ptr(phAlgorithm) + ", " + sim::Hex(dwFlags);
+    if (sim::Enter("BCryptOpenAlgorithmProvider", ERROR_SUCCESS))
+        return Injected("BCryptOpenAlgorithmProvider", args, STATUS_NOT_FOUND);
+    if (phAlgorithm == nullptr || pszAlgId == nullptr || dwFlags != 0)
+        return Result("BCryptOpenAlgorithmProvider", args, STATUS_INVALID_PARAMETER);
+    if (std::wcscmp(pszAlgId, BCRYPT_SHA256_ALGORITHM) != 0 || pszImplementation != nullptr)
+        return Result("BCryptOpenAlgorithmProvider", args, STATUS_NOT_FOUND);
+    *phAlgorithm = sim::NewHandle(sim::HandleKind::Hash, PROVIDER_REF);
+    return Result("BCryptOpenAlgorithmProvider", args + " -> " + Ptr(*phAlgorithm), STATUS_SUCCESS);
+}
+
+NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE* phHash, PUCHAR pbHashObject,
+                                 ULONG cbHashObject, PUCHAR pbSecret, ULONG cbSecret, ULONG dwFlags) {
+    std::string args = Ptr(hAlgorithm) + ", " + Ptr(phHash);
+    if (sim::Enter("BCryptCreateHash", ERROR_SUCCESS))
+        return Injected("BCryptCreateHash", args, STATUS_NO_MEMORY);
+    if (!IsProvider(hAlgorithm))
+        return Result("BCryptCreateHash", args, STATUS_INVALID_HANDLE);
+    // The object's memory is the system's (null and 0), and a plain hash has no secret.
+    if (phHash == nullptr || pbHashObject != nullptr || cbHashObject != 0 || pbSecret != nullptr || cbSecret != 0 ||
+        dwFlags != 0)
+        return Result("BCryptCreateHash", args, STATUS_INVALID_PARAMETER);
+    std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
+    if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        return Result("BCryptCreateHash", args, STATUS_NO_MEMORY);
+    *phHash = sim::NewHandle(sim::HandleKind::Hash, HASH_REF);
+    Contexts()[*phHash] = std::move(context);
+    return Result("BCryptCreateHash", args + " -> " + Ptr(*phHash), STATUS_SUCCESS);
+}
+
+NTSTATUS WINAPI BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags) {
+    std::string args = Ptr(hHash) + ", " + std::to_string(cbInput);
+    if (sim::Enter("BCryptHashData", ERROR_SUCCESS))
+        return Injected("BCryptHashData", args, STATUS_INVALID_HANDLE);
+    EVP_MD_CTX* context = ContextOf(hHash);
+    if (context == nullptr)
+        return Result("BCryptHashData", args, STATUS_INVALID_HANDLE);
+    if ((pbInput == nullptr && cbInput != 0) || dwFlags != 0)
+        return Result("BCryptHashData", args, STATUS_INVALID_PARAMETER);
+    if (cbInput != 0 && EVP_DigestUpdate(context, pbInput, cbInput) != 1)
+        return Result("BCryptHashData", args, STATUS_NO_MEMORY);
+    return Result("BCryptHashData", args, STATUS_SUCCESS);
+}
+
+NTSTATUS WINAPI BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULONG cbOutput, ULONG dwFlags) {
+    std::string args = Ptr(hHash) + ", " + std::to_string(cbOutput);
+    if (sim::Enter("BCryptFinishHash", ERROR_SUCCESS))
+        return Injected("BCryptFinishHash", args, STATUS_INVALID_HANDLE);
+    EVP_MD_CTX* context = ContextOf(hHash);
+    if (context == nullptr)
+        return Result("BCryptFinishHash", args, STATUS_INVALID_HANDLE);
+    if (pbOutput == nullptr || dwFlags != 0)
+        return Result("BCryptFinishHash", args, STATUS_INVALID_PARAMETER);
+    // Windows wants the output to be exactly the digest's size.
+    if (cbOutput != SHA256_DIGEST_BYTES)
+        return Result("BCryptFinishHash", args, STATUS_INVALID_PARAMETER);
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context, pbOutput, &length) != 1 || length != SHA256_DIGEST_BYTES)
+        return Result("BCryptFinishHash", args, STATUS_NO_MEMORY);
+    return Result("BCryptFinishHash", args, STATUS_SUCCESS);
+}
+
+NTSTATUS WINAPI BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
+    std::string args = Ptr(hHash);
+    if (sim::Enter("BCryptDestroyHash", ERROR_SUCCESS))
+        return Injected("BCryptDestroyHash", args, STATUS_INVALID_HANDLE);
+    if (ContextOf(hHash) == nullptr)
+        return Result("BCryptDestroyHash", args, STATUS_INVALID_HANDLE);
+    Contexts().erase(hHash);
+    sim::DropHandle(hHash);
+    return Result("BCryptDestroyHash", args, STATUS_SUCCESS);
+}
+
+NTSTATUS WINAPI BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) {
+    std::string args = Ptr(hAlgorithm) + ", " + sim::Hex(dwFlags);
+    if (sim::Enter("BCryptCloseAlgorithmProvider", ERROR_SUCCESS))
+        return Injected("BCryptCloseAlgorithmProvider", args, STATUS_INVALID_HANDLE);
+    if (!IsProvider(hAlgorithm) || dwFlags != 0)
+        return Result("BCryptCloseAlgorithmProvider", args, STATUS_INVALID_HANDLE);
+    sim::DropHandle(hAlgorithm);
+    return Result("BCryptCloseAlgorithmProvider", args, STATUS_SUCCESS);
+}
