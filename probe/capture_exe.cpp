@@ -130,17 +130,20 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
     if (exePath.empty())
         return;
     JsonValue seen = JsonObject();
-    Add(seen, "path", JsonString(exePath));
+    // Only the file's name: its folder may hold the user's name, which a capture never carries.
+    const size_t folderEnd = exePath.find_last_of("\\/:");
+    const std::string fileName = folderEnd == std::string::npos ? exePath : exePath.substr(folderEnd + 1);
+    Add(seen, "file", JsonString(fileName));
     HMODULE module = LoadLibraryExA(exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module == nullptr) {
-        Note(capture, STEP, "LoadLibraryExA", exePath, GetLastError());
+        Note(capture, STEP, "LoadLibraryExA", fileName, GetLastError());
         Add(capture.probe, "exe", std::move(seen));
         return;
     }
     std::vector<std::string> names;
     if (!EnumResourceNamesA(module, FIRMWARE_RESOURCE_TYPE, CollectName, reinterpret_cast<LONG_PTR>(&names)) &&
         GetLastError() != ERROR_RESOURCE_TYPE_NOT_FOUND)
-        Note(capture, STEP, "EnumResourceNamesA", exePath, GetLastError());
+        Note(capture, STEP, "EnumResourceNamesA", fileName, GetLastError());
 
     JsonValue resources = JsonObject();
     JsonValue seenResources = JsonObject();
@@ -165,7 +168,7 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
     Add(seen, "version", version.empty() ? JsonValue{} : JsonString(version));
     Add(seen, "resources", std::move(seenResources));
     if (!FreeLibrary(module))
-        Note(capture, STEP, "FreeLibrary", exePath, GetLastError());
+        Note(capture, STEP, "FreeLibrary", fileName, GetLastError());
     Add(capture.scenario, "resources", std::move(resources));
     Add(capture.probe, "exe", std::move(seen));
 }

@@ -15,7 +15,9 @@ constexpr const char* STEP = "mutexes";
 void CheckLock(Capture& capture, const std::string& name, JsonValue& mutexes, JsonValue& seen) {
     JsonValue record = JsonObject();
     Add(record, "name", JsonString(name));
-    HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    // The access the updater's CreateMutexA asks for when the lock exists: a lock that others may
+    // only wait on is one the updater is denied. Opening it owns nothing and changes nothing.
+    HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
     const DWORD error = lock == nullptr ? GetLastError() : ERROR_SUCCESS;
     if (lock != nullptr && !CloseHandle(lock))
         Note(capture, STEP, "CloseHandle", name, GetLastError());

@@ -1,6 +1,7 @@
 #include "probe/json_value.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -12,35 +13,41 @@ constexpr unsigned NIBBLE_BITS = 4;
 constexpr unsigned NIBBLE_MASK = 0xF;
 constexpr int ESCAPE_SIZE = 8;
 
+// UTF-8: a lead byte tells the sequence's length by its high bits; each continuation byte carries
+// six bits under the mark 10xxxxxx.
+struct Utf8Lead {
+    unsigned char mask, pattern;  // the lead byte's marking bits and their value
+    size_t length;
+    uint32_t lowest;  // the least code point this length may carry (shorter forms are overlong)
+};
+constexpr Utf8Lead UTF8_LEADS[] = {{0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000}};
+constexpr unsigned char CONTINUATION_MASK = 0xC0, CONTINUATION_MARK = 0x80;
+constexpr unsigned CONTINUATION_BITS = 6;
+constexpr uint32_t SURROGATE_FIRST = 0xD800, SURROGATE_LAST = 0xDFFF, LAST_CODE_POINT = 0x10FFFF;
+
 // The length of the well-formed UTF-8 sequence at `i`, or 0 when the byte there starts none.
 size_t Utf8SequenceLength(const std::string& s, size_t i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);
     if (lead < ASCII_LIMIT)
         return 1;
-    size_t length = 0;
-    uint32_t lowest = 0;
-    uint32_t code = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, lowest = 0x80, code = lead & 0x1Fu;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, lowest = 0x800, code = lead & 0x0Fu;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, lowest = 0x10000, code = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + length > s.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
+    for (const Utf8Lead& form : UTF8_LEADS) {
+        if ((lead & form.mask) != form.pattern)
+            continue;
+        if (i + form.length > s.size())
             return 0;
-        code = (code << 6) | (byte(i + k) & 0x3Fu);
+        uint32_t code = lead & static_cast<unsigned char>(~form.mask);
+        for (size_t k = 1; k < form.length; ++k) {
+            if ((byte(i + k) & CONTINUATION_MASK) != CONTINUATION_MARK)
+                return 0;
+            code = (code << CONTINUATION_BITS) | (byte(i + k) & static_cast<unsigned char>(~CONTINUATION_MASK));
+        }
+        // Overlong forms, surrogates and values past Unicode's end are not text.
+        if (code < form.lowest || (code >= SURROGATE_FIRST && code <= SURROGATE_LAST) || code > LAST_CODE_POINT)
+            return 0;
+        return form.length;
     }
-    // Overlong forms, surrogates and values past Unicode's end are not text.
-    if (code < lowest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-        return 0;
-    return length;
+    return 0;
 }
 
 void PrintString(const std::string& s, std::string& out) {
@@ -107,9 +114,9 @@ void Print(const JsonValue& v, int depth, std::string& out) {
             out += "{\n";
             for (size_t i = 0; i < v.members.size(); ++i) {
                 out += inner;
-                PrintString(v.members[i].first, out);
+                PrintString(v.members[i].name, out);
                 out += ": ";
-                Print(v.members[i].second, depth + 1, out);
+                Print(v.members[i].value, depth + 1, out);
                 out += i + 1 < v.members.size() ? ",\n" : "\n";
             }
             out += outer + "}";
@@ -153,7 +160,7 @@ JsonValue JsonObject() {
 }
 
 void Add(JsonValue& object, const std::string& name, JsonValue value) {
-    object.members.emplace_back(name, std::move(value));
+    object.members.push_back({name, std::move(value)});
 }
 
 void Append(JsonValue& array, JsonValue value) {

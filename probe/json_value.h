@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
+
+struct JsonMember;
 
 struct JsonValue {
     enum class Kind { Null, Bool, Number, String, Array, Object };
@@ -15,7 +16,12 @@ struct JsonValue {
     int64_t number = 0;
     std::string text;  // a String's bytes: UTF-8; any other byte is printed as the code point of its value
     std::vector<JsonValue> items;
-    std::vector<std::pair<std::string, JsonValue>> members;
+    std::vector<JsonMember> members;
+};
+
+struct JsonMember {
+    std::string name;
+    JsonValue value;
 };
 
 JsonValue JsonBool(bool value);

@@ -1,8 +1,11 @@
 #!/usr/bin/python3
-"""Checks that scanfw.exe is a 64-bit x86-64 program that imports only system DLLs, and that
-nothing of the build's time or place went into it.
+"""Checks that scanfw.exe (or scanfw-probe.exe) is a 64-bit x86-64 program that imports only
+system DLLs, and that nothing of the build's time or place went into it.
 
-usage: check_exe.py EXE [--no-path DIR]...
+usage: check_exe.py EXE [--no-path DIR]... [--allow-dll NAME]...
+
+--allow-dll adds a system DLL that this exe may import besides the updater's own few (the probe
+hashes with bcrypt.dll).
 
 The same sources, images and toolchain must give the same bytes anywhere at any time: the PE
 header carries no link time, and the file holds none of the given folders (the source and
@@ -32,7 +35,8 @@ def check_reproducible(pe, path, folders):
     return problems
 
 
-def main(path, folders):
+def main(path, folders, allowed=()):
+    system_dlls = SYSTEM_DLLS | set(allowed)
     pe = pefile.PE(path)
     problems = []
     if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_AMD64:
@@ -40,8 +44,8 @@ def main(path, folders):
     if pe.OPTIONAL_HEADER.Magic != PE32_PLUS_MAGIC:
         problems.append(f"optional header magic {pe.OPTIONAL_HEADER.Magic:#x}, expected PE32+")
     imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    if not imports or not imports <= SYSTEM_DLLS:
-        problems.append(f"imports {sorted(imports)}, expected only {sorted(SYSTEM_DLLS)}")
+    if not imports or not imports <= system_dlls:
+        problems.append(f"imports {sorted(imports)}, expected only {sorted(system_dlls)}")
     problems += check_reproducible(pe, path, folders)
     for p in problems:
         print(p)
@@ -51,7 +55,8 @@ def main(path, folders):
 
 if __name__ == "__main__":
     args = sys.argv[1:]
-    if not args or len(args) % 2 != 1 or any(a != "--no-path" for a in args[1::2]):
+    if not args or len(args) % 2 != 1 or any(a not in ("--no-path", "--allow-dll") for a in args[1::2]):
         print(__doc__)
         sys.exit(2)
-    sys.exit(main(args[0], args[2::2]))
+    pairs = list(zip(args[1::2], args[2::2]))
+    sys.exit(main(args[0], [v for o, v in pairs if o == "--no-path"], [v for o, v in pairs if o == "--allow-dll"]))

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Checks that scanfw.exe keeps the exploit mitigations of a hardened Windows program.
 
-usage: check_hardening.py EXE MAP COMPILE_COMMANDS
+usage: check_hardening.py EXE MAP COMPILE_COMMANDS [TARGET,...] [LIBRARY] [DLL,...]
+
+The last three name another exe's parts (the probe's): the CMake targets whose objects go into
+it, the library that holds its own code, and the system DLLs it may import besides the usual.
 
 - EXE: ASLR (dynamic base with relocations, high-entropy VA), DEP (NX compatible), no section
   both writable and executable, only system DLLs imported, and the stack protector's runtime
@@ -42,7 +45,7 @@ PRODUCT_LIBRARY = "libscanfw_core.a"
 EXE_OBJECT_DIRS = ("/scanfw.dir/", "/scanfw_core.dir/")
 
 
-def check_exe(path):
+def check_exe(path, system_dlls=SYSTEM_DLLS):
     pe = pefile.PE(path)
     problems = []
     characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
@@ -65,8 +68,8 @@ def check_exe(path):
     imports = {}
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         imports[entry.dll.decode().lower()] = {i.name for i in entry.imports if i.name}
-    if not imports or not set(imports) <= SYSTEM_DLLS:
-        problems.append(f"imports {sorted(imports)}, expected only {sorted(SYSTEM_DLLS)}")
+    if not imports or not set(imports) <= system_dlls:
+        problems.append(f"imports {sorted(imports)}, expected only {sorted(system_dlls)}")
     dll, function = GUARD_SEED_IMPORT
     if function not in imports.get(dll.decode(), set()):
         problems.append("no stack protector guard seeding (CryptGenRandom not imported)")
@@ -96,14 +99,14 @@ def callers_in_map(map_text, symbol):
     return files
 
 
-def check_map(path):
+def check_map(path, product_library=PRODUCT_LIBRARY):
     with open(path, encoding="utf-8", errors="replace") as f:
         callers = callers_in_map(f.read(), "__stack_chk_fail")
     if callers is None:
         return ["the map has no cross-reference table (link with --cref)"]
-    product = [c for c in callers[1:] if PRODUCT_LIBRARY in c]
+    product = [c for c in callers[1:] if product_library in c]
     if not product:
-        return [f"no object of {PRODUCT_LIBRARY} calls the stack protector; callers: {callers[1:]}"]
+        return [f"no object of {product_library} calls the stack protector; callers: {callers[1:]}"]
     return []
 
 
@@ -112,7 +115,7 @@ def optimising(args):
     return bool(levels) and levels[-1] not in ("-O0", "-Og")
 
 
-def check_compile_commands(path):
+def check_compile_commands(path, object_dirs=EXE_OBJECT_DIRS):
     with open(path) as f:
         commands = json.load(f)
     problems = []
@@ -120,7 +123,7 @@ def check_compile_commands(path):
     for c in commands:
         args = c["arguments"] if "arguments" in c else shlex.split(c["command"])
         output = args[args.index("-o") + 1].replace("\\", "/") if "-o" in args else ""
-        if not c["file"].endswith(".cpp") or not any(d in "/" + output for d in EXE_OBJECT_DIRS):
+        if not c["file"].endswith(".cpp") or not any(d in "/" + output for d in object_dirs):
             continue
         checked += 1
         for flag in (STACK_PROTECTOR_FLAG, FORTIFY_FLAG):
@@ -133,8 +136,11 @@ def check_compile_commands(path):
     return problems
 
 
-def main(exe, map_file, compile_commands):
-    problems = check_exe(exe) + check_map(map_file) + check_compile_commands(compile_commands)
+def main(exe, map_file, compile_commands, targets=None, library=PRODUCT_LIBRARY, dlls=""):
+    object_dirs = EXE_OBJECT_DIRS if targets is None else tuple(f"/{t}.dir/" for t in targets.split(","))
+    system_dlls = SYSTEM_DLLS | {d for d in dlls.split(",") if d}
+    problems = (check_exe(exe, system_dlls) + check_map(map_file, library) +
+                check_compile_commands(compile_commands, object_dirs))
     for p in problems:
         print(p)
     print("ok" if not problems else "FAILED")
@@ -142,7 +148,7 @@ def main(exe, map_file, compile_commands):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if not 4 <= len(sys.argv) <= 7:
         print(__doc__)
         sys.exit(2)
     sys.exit(main(*sys.argv[1:]))

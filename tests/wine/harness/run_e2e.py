@@ -3,7 +3,7 @@
 
 usage: run_e2e.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template DIR --work DIR
                   [--sim-scenario FILE] [--expect-differences PART,...] [--expect FILE] [--keep-prefix]
-                  SCENARIO
+                  [--capture --probe SCANFW_PROBE [--ask-scanner]] SCENARIO
 
 The simulator runs the scenario with its virtual clock and writes its report. Then a copy of the
 template prefix (make_template.py) is set up as the scenario says: the emulated driver's devices,
@@ -20,9 +20,21 @@ simulator says (compare.expectation_problems: the last message, the service's fi
 commands and images a device received); it is checked as one more part, "expected". Logs, both
 outputs and the report stay in --work; the prefix is removed unless --keep-prefix.
 
-Exit status: 0 they agree (or differ in exactly the expected parts); 1 they disagree; 2 a step
-failed (the simulator rejected the scenario, Wine could not be set up); 3 the scenario has a member
-that cannot be set up faithfully under Wine: one line on stderr names it.
+--capture runs scanfw-probe.exe (--probe) in the prefix once it is set up and before scanfw.exe
+runs, in the scenario's locale. Its description of the prefix (capture.json), completed with what
+the scenario alone can say (capture.complete), is run by the simulator too, and scanfw.exe is
+compared with that run as well ("capture stdout" and so on): both comparisons count, and
+--expect-differences applies to the scenario's alone. The probe must leave the prefix as it found
+it ("probe"): HKLM's CurrentControlSet (the imaging class key, the STISVC key and the driver's key
+among the rest) and the service's state and start type the same after it as before, and no
+command or data at any device. With --ask-scanner the probe sends the ready query to the scanner:
+that device alone must have taken it, once, and the capture must hold the reply the driver was set
+to give. The devices are reset after the probe, so that the exe meets them as the simulator does.
+
+Exit status: 0 they agree (or differ in exactly the expected parts); 1 they disagree, or the probe
+changed the prefix or sent to a device; 2 a step failed (the simulator rejected the scenario or the
+completed capture, Wine could not be set up, the probe failed or wrote no scenario); 3 the scenario
+has a member that cannot be set up faithfully under Wine: one line on stderr names it.
 """
 import argparse
 import json
@@ -32,8 +44,9 @@ import subprocess
 import sys
 import time
 
+import capture
 import compare
-from scenario_setup import Refused, instance_subkey, registry_text, wine_setup
+from scenario_setup import DEFAULT_PID, DEFAULT_VID, Refused, instance_subkey, registry_text, wine_setup
 from wine_prefix import Prefix, WineError, copy_prefix, windows_path
 
 EXIT_AGREE, EXIT_DISAGREE, EXIT_ERROR, EXIT_REFUSED = 0, 1, 2, 3
@@ -48,6 +61,12 @@ POLL_S = 0.05
 REG_IMPORT_ATTEMPTS = 3
 REG_IMPORT_RETRY_PAUSE_S = 1
 CONSOLE_LOG = "console.log"  # e2e_console.exe's record, in the work folder
+PROBE_TIMEOUT_S = 60
+CAPTURE, COMPLETED = "capture.json", "capture-completed.json"  # in the work folder
+# What the probe reads and must leave as it is, besides the service's state (query-service): the
+# imaging class key, the STISVC key and the driver's key, read in one query of their common parent.
+SNAPSHOT_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet"
+CAPTURE_PARTS = tuple("capture " + part for part in PARTS)
 
 
 class ScenarioRun:
@@ -59,16 +78,18 @@ class ScenarioRun:
         self.tool = {name: windows_path(os.path.join(args.tools, name))
                      for name in ("scanctl.exe", "e2e_prefix.exe", "e2e_console.exe")}
 
-    def simulate(self):
-        scenario = os.path.abspath(self.args.sim_scenario or self.args.scenario)
-        report_path = os.path.join(self.work, "sim-report.json")
+    def simulate(self, scenario, files="sim"):
+        """The simulator's output and report for `scenario`, kept in the work folder as FILES-*."""
+        scenario = os.path.abspath(scenario)
+        report_path = os.path.join(self.work, f"{files}-report.json")
         if not os.access(self.args.sim, os.X_OK):
             raise WineError(f"no scanfw-sim at {self.args.sim}: build the host preset first")
         run = subprocess.run([self.args.sim, "--clock", "virtual", "--scenario", scenario, "--report", report_path],
                              stdin=subprocess.DEVNULL, capture_output=True, timeout=SIM_TIMEOUT_S)
         if run.returncode != 0:
-            raise WineError(f"scanfw-sim exit {run.returncode}: {run.stderr.decode(errors='replace').strip()}")
-        with open(os.path.join(self.work, "sim-stdout.bin"), "wb") as f:
+            raise WineError(f"scanfw-sim exit {run.returncode} on {os.path.basename(scenario)}: "
+                            f"{run.stderr.decode(errors='replace').strip()}")
+        with open(os.path.join(self.work, f"{files}-stdout.bin"), "wb") as f:
             f.write(run.stdout)
         with open(report_path) as f:
             return run.stdout, json.load(f)
@@ -133,9 +154,50 @@ class ScenarioRun:
         if rc != 0:
             raise WineError(f"the mutex holder ended with {rc}")
 
-    def run_exe(self, setup, sim_report):
+    def snapshot(self, when):
+        """What the probe may read but must not change: {section: text}."""
+        _, text, _ = self.prefix.run(f"{when}-reg-query", ["reg", "query", SNAPSHOT_KEY, "/s"])
+        _, service, _ = self.prefix.run(f"{when}-service-query", [self.tool["e2e_prefix.exe"], "query-service"])
+        return {SNAPSHOT_KEY: capture.registry_lines(text.decode(errors="replace")),
+                "the service's state and start type": service.decode()}
+
+    def probe(self, setup, asked):
+        """Runs scanfw-probe.exe in the set-up prefix: (its capture, what it changed or sent, seconds)."""
+        out = os.path.join(self.work, CAPTURE)
+        if os.path.exists(out):
+            os.remove(out)
+        before = self.snapshot("before-probe")
+        started = time.monotonic()
+        rc, _, err = self.prefix.run("probe", [self.args.probe, "--exe", windows_path(self.args.exe), "--out",
+                                               windows_path(out)] + (["--ask-scanner"] if asked is not None else []),
+                                     timeout=PROBE_TIMEOUT_S, locale=setup.lc_all, check=False)
+        seconds = time.monotonic() - started
+        if rc != 0:
+            said = err.decode(errors="replace").strip().splitlines()
+            raise WineError(f"scanfw-probe.exe exit {rc}: {said[-1] if said else '(nothing on stderr)'}")
+        try:
+            with open(out) as f:
+                captured = json.load(f)
+        except (OSError, ValueError) as e:
+            raise WineError(f"scanfw-probe.exe wrote no scenario to {out}: {e}")
+        if not isinstance(captured, dict):
+            raise WineError(f"scanfw-probe.exe wrote no scenario to {out}: not a JSON object")
+        problems = capture.snapshot_changes(before, self.snapshot("after-probe"))
+        records = {}
+        for d in setup.devices:
+            _, text, _ = self.prefix.run(f"probe-dump{d.index}", [self.tool["scanctl.exe"], "dump", str(d.index)])
+            records[d.index] = compare.parse_dump(text.decode())
+        problems += capture.probe_device_problems(records, asked)
+        if asked is not None:
+            ready = next(d for d in setup.devices if d.index == asked).ready[0]
+            problems += capture.captured_ready_problems(captured, asked, ready)
+        # The exe must meet the devices as the simulator does: no opens counted, no reply used up.
+        self.prefix.run("driver-reset", [self.tool["scanctl.exe"], "reset"])
+        return captured, problems, seconds
+
+    def run_exe(self, setup, elapsed_ms):
         """Runs scanfw.exe: (exit code, stdout, stderr, seconds, [console log lines])."""
-        timeout = sim_report["elapsedMs"] / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
+        timeout = elapsed_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
         started = time.monotonic()
         if not setup.interrupts:
             rc, out, err = self.prefix.run("scanfw", [self.args.exe] + setup.args, timeout=timeout,
@@ -169,21 +231,46 @@ class ScenarioRun:
         _, service, _ = self.prefix.run("service-query", [self.tool["e2e_prefix.exe"], "query-service"])
         return records, compare.parse_service_query(service.decode())
 
+    def asked_scanner(self, setup):
+        """The usbscan number a probe with --ask-scanner asks: the first device that opens and has the
+        scanner's ids, as the updater finds it."""
+        for d in sorted(setup.devices, key=lambda d: d.index):
+            if d.open == "ok" and not d.descriptor_fails and (d.vid, d.pid) == (DEFAULT_VID, DEFAULT_PID):
+                return d.index
+        raise WineError("--ask-scanner: the scenario has no scanner for the probe to ask")
+
     def run(self):
         """The differences by part, and what was measured."""
         with open(self.args.scenario) as f:
             scenario = json.load(f)
-        sim_out, report = self.simulate()
+        sim_out, report = self.simulate(self.args.sim_scenario or self.args.scenario)
         setup = wine_setup(scenario)
+        asked = self.asked_scanner(setup) if self.args.ask_scanner else None
+        if self.args.capture and not os.path.isfile(self.args.probe):
+            raise WineError(f"no scanfw-probe.exe at {self.args.probe}: build the windows preset first")
         started = time.monotonic()
         self.prefix.stop_server()
         holder = None
+        probed = None
         try:
             self.set_up(setup)
             if setup.mutexes:
                 holder = self.hold_mutexes(setup.mutexes)
             setup_s = time.monotonic() - started
-            rc, raw_out, err, exe_s, console = self.run_exe(setup, report)
+            elapsed_ms = report["elapsedMs"]
+            if self.args.capture:
+                captured, probe_problems, probe_s = self.probe(setup, asked)
+                completed = os.path.join(self.work, COMPLETED)
+                try:
+                    whole = capture.complete(captured, scenario)
+                except (KeyError, TypeError, ValueError, AttributeError) as e:
+                    raise WineError(f"the probe's {CAPTURE} cannot be completed: {type(e).__name__} {e}")
+                with open(completed, "w") as f:
+                    json.dump(whole, f, indent=1)
+                cap_out, cap_report = self.simulate(completed, "capture-sim")
+                probed = (probe_problems, probe_s, cap_out, cap_report, captured)
+                elapsed_ms = max(elapsed_ms, cap_report["elapsedMs"])
+            rc, raw_out, err, exe_s, console = self.run_exe(setup, elapsed_ms)
             if holder is not None:
                 self.release_mutexes(*holder)
                 holder = None
@@ -195,29 +282,51 @@ class ScenarioRun:
         wine_out = compare.wine_stdout(raw_out)
         with open(os.path.join(self.work, "wine-stdout.bin"), "wb") as f:
             f.write(wine_out)
-        differences = {
-            "stdout": compare.compare_stdout(sim_out, wine_out),
-            "device": compare.compare_device(report, records),
-            "service": compare.compare_service(report["service"], setup.service is not None, service),
-            "exitCode": [] if rc == report["exitCode"] else [f"exit code {rc} under Wine, {report['exitCode']} in "
-                                                              "the simulator"],
-        }
+
+        def against(sim_out_, report_, service_exists):
+            return {
+                "stdout": compare.compare_stdout(sim_out_, wine_out),
+                "device": compare.compare_device(report_, records),
+                "service": compare.compare_service(report_["service"], service_exists, service),
+                "exitCode": [] if rc == report_["exitCode"] else [f"exit code {rc} under Wine, {report_['exitCode']} "
+                                                                   "in the simulator"],
+            }
+
+        differences = against(sim_out, report, setup.service is not None)
         if self.args.expect:
             with open(self.args.expect) as f:
                 differences["expected"] = compare.expectation_problems(json.load(f), wine_out, records, service)
-        figures = {"exe_s": exe_s, "sim_s": report["elapsedMs"] / 1000, "setup_s": setup_s,
-                   "total_s": time.monotonic() - started, "stderr": err, "console": console}
+        figures = {"exe_s": exe_s, "sim_s": report["elapsedMs"] / 1000, "setup_s": setup_s, "stderr": err,
+                   "console": console, "probe_s": None, "asked": asked}
+        if probed is not None:
+            probe_problems, figures["probe_s"], cap_out, cap_report, captured = probed
+            differences["probe"] = probe_problems
+            exists = captured.get("service", {}).get("exists", True)
+            differences.update(("capture " + part, found) for part, found in
+                               against(cap_out, cap_report, exists).items())
+            figures["captured"] = (len(captured.get("devices", [])), len(captured.get("imagingDevices", {})),
+                                   len(captured.get("mutexes", [])))
+        figures["total_s"] = time.monotonic() - started
         return differences, figures
 
 
 def summary(name, differences, figures, expected):
     lines = [f"e2e {name}: scanfw.exe ran {figures['exe_s']:.1f} s under Wine (simulated {figures['sim_s']:.1f} s); "
-             f"prefix setup {figures['setup_s']:.1f} s, in all {figures['total_s']:.1f} s"]
+             f"prefix setup {figures['setup_s']:.1f} s, "
+             + (f"probe {figures['probe_s']:.1f} s, " if figures["probe_s"] is not None else "")
+             + f"in all {figures['total_s']:.1f} s"]
     lines += [f"  console: {line}" for line in figures["console"]]
-    for part in [p for p in PARTS + ("expected",) if p in differences]:
+    if "captured" in figures:
+        lines.append("  capture: {} devices, {} imaging keys, {} mutexes; simulated as {} with what the scenario "
+                     "says besides".format(*figures["captured"], COMPLETED))
+    for part in [p for p in PARTS + ("expected", "probe") + CAPTURE_PARTS if p in differences]:
         found = differences[part]
         if part == "expected":
             status = "NOT MET" if found else "met"
+        elif part == "probe":
+            status = "CHANGED THE PREFIX OR SENT TO A DEVICE" if found else (
+                "changed nothing" + (f", sent the ready query to usbscan{figures['asked']} and captured its reply"
+                                     if figures["asked"] is not None else ", sent nothing"))
         elif not found:
             status = "agree, though a difference was expected" if part in expected else "agree"
         else:
@@ -237,16 +346,24 @@ def main(argv):
     parser.add_argument("--expect-differences", default="")
     parser.add_argument("--expect")
     parser.add_argument("--keep-prefix", action="store_true")
+    parser.add_argument("--capture", action="store_true")
+    parser.add_argument("--probe")
+    parser.add_argument("--ask-scanner", action="store_true")
     parser.add_argument("scenario")
     args = parser.parse_args(argv)
+    if args.capture != bool(args.probe):
+        parser.error("--capture and --probe go together")
+    if args.ask_scanner and not args.capture:
+        parser.error("--ask-scanner goes with --capture")
     expected = {p for p in args.expect_differences.split(",") if p}
     if not expected <= set(PARTS):
         parser.error(f"--expect-differences takes {', '.join(PARTS)}")
     if bool(expected) != bool(args.sim_scenario):
         parser.error("--sim-scenario and --expect-differences go together")
     # Wine runs in the work folder, where relative names would not reach.
-    for option in ("sim", "exe", "tools", "template"):
-        setattr(args, option, os.path.abspath(getattr(args, option)))
+    for option in ("sim", "exe", "tools", "template", "probe"):
+        if getattr(args, option):
+            setattr(args, option, os.path.abspath(getattr(args, option)))
     os.makedirs(args.work, exist_ok=True)
     run = ScenarioRun(args)
     try:
@@ -262,6 +379,8 @@ def main(argv):
     if differing == expected:
         print("PASS" + (f": the harness saw the expected differences in {', '.join(sorted(expected))}"
                         if expected else ": Wine and the simulator agree") +
+              ("; on the probe's capture too, and the probe changed nothing" if args.capture else "") +
+              (" but for the one ready query" if args.ask_scanner else "") +
               (f"; the run does what {os.path.basename(args.expect)} asks" if args.expect else ""))
         return EXIT_AGREE
     print("FAIL: " + (f"differences in {', '.join(sorted(differing))}" if not expected else

@@ -2,11 +2,12 @@
 """Runs a set of end-to-end scenarios several at a time, each with run_e2e.py in a prefix of its own.
 
 usage: run_e2e_set.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template DIR --work DIR
-                      [--jobs N] SET [NAME...]
+                      [--jobs N] [--capture --probe SCANFW_PROBE] SET [NAME...]
 
 SET lists the runs, one a line: NAME and any run_e2e.py options; the scenario is NAME.json next to
 SET, and the files that --sim-scenario and --expect name are found there too. '#' starts a
-comment. NAME... runs only those runs of the set.
+comment. NAME... runs only those runs of the set. --capture and --probe are given to every run
+(run_e2e.py says what they do).
 
 Every run has a prefix and a wineserver of its own, and spends most of its time in the exe's real
 pauses, so runs can overlap: N at a time (default 6), the longest (by the simulator's run time)
@@ -87,8 +88,9 @@ class SetRun:
 
     def command(self, name, options):
         a = self.args
+        capture = ["--capture", "--probe", a.probe] if a.capture else []
         return [sys.executable, RUN_E2E, "--sim", a.sim, "--exe", a.exe, "--tools", a.tools, "--template", a.template,
-                "--work", os.path.join(a.work, name)] + options + [os.path.join(self.base, name + ".json")]
+                "--work", os.path.join(a.work, name)] + capture + options + [os.path.join(self.base, name + ".json")]
 
     def run_one(self, name, options):
         started = time.monotonic()
@@ -135,11 +137,15 @@ def main(argv):
     for option in ("--sim", "--exe", "--tools", "--template", "--work"):
         parser.add_argument(option, required=True)
     parser.add_argument("--jobs", type=int, default=DEFAULT_JOBS)
+    parser.add_argument("--capture", action="store_true")
+    parser.add_argument("--probe")
     parser.add_argument("set")
     parser.add_argument("names", nargs="*")
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("--jobs takes 1 or more")
+    if args.capture != bool(args.probe):
+        parser.error("--capture and --probe go together")
     try:
         base, runs = read_set(args.set)
     except (SetError, OSError, ValueError) as e:
@@ -152,8 +158,9 @@ def main(argv):
     if args.names:
         runs = [run for run in runs if run[0] in args.names]
     # run_e2e.py runs Wine in its work folder: relative names would not reach there.
-    for option in ("sim", "exe", "tools", "template", "work"):
-        setattr(args, option, os.path.abspath(getattr(args, option)))
+    for option in ("sim", "exe", "tools", "template", "work", "probe"):
+        if getattr(args, option):
+            setattr(args, option, os.path.abspath(getattr(args, option)))
     os.makedirs(args.work, exist_ok=True)
     results, wall_s = SetRun(args, base, runs).run()
     text, passed = summary(results, wall_s, args.jobs)

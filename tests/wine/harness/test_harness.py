@@ -1,10 +1,12 @@
 """The harness's own logic, without Wine: how a scenario becomes a prefix's setup, what is refused,
-the .reg text it writes, and the comparisons that decide whether Wine and the simulator agree."""
+the .reg text it writes, the comparisons that decide whether Wine and the simulator agree, and how a
+probe's capture is completed and held to having changed nothing."""
 import os
 import re
 import tempfile
 import unittest
 
+import capture
 import compare
 import run_e2e_set
 import scenario_setup as ss
@@ -359,6 +361,117 @@ class Expectations(unittest.TestCase):
                     self.assertIn(want, text)
         self.assertIn("no such device", compare.expectation_problems({"devices": {"3": {}}}, b"", {}, None)[0])
 
+
+class Capture(unittest.TestCase):
+    def test_completion_takes_from_the_scenario_only_what_a_probe_cannot_see(self):
+        a, b, c = {"state": 2}, {"state": 3}, {"state": 0, "model": 8}
+        mine = {"raw": "ab" * 32}
+        scanner = {"ready": [a, b], "download": {"result": "0x7001"}, "progress": [{"state": 0}],
+                   "faults": [{"op": "read", "kind": "short"}]}
+        run = {"args": ["-a"], "tickStart": 5, "failures": [{"call": "Sleep"}], "console": {"processes": 1}}
+        cases = [
+            ("top level: the run's members, not the PC's",
+             {"userLangId": "0x0404", "resources": {"121": {"size": 1}}},
+             dict(run, userLangId="0x0409", resources={}, imagingDevices={"0000": {}}, mutexes=[{"name": "X"}]),
+             dict(run, userLangId="0x0404", resources={"121": {"size": 1}})),
+            ("the scanner's answers, not how the device opens",
+             {"devices": [{"index": 0}]},
+             {"devices": [{"index": 0, "open": "busy", "descriptor": "fail", "scanner": scanner}]},
+             {"devices": [{"index": 0, "scanner": scanner}]}),
+            ("the probe's reply first, then the scenario's from the second",
+             {"devices": [{"index": 0, "scanner": {"ready": [mine]}}]},
+             {"devices": [{"index": 0, "scanner": {"ready": [a, b, c]}}]},
+             {"devices": [{"index": 0, "scanner": {"ready": [mine, b, c]}}]}),
+            ("a single reply object has nothing after the first",
+             {"devices": [{"index": 0, "scanner": {"ready": [mine]}}]},
+             {"devices": [{"index": 0, "scanner": {"ready": a, "download": c}}]},
+             {"devices": [{"index": 0, "scanner": {"ready": [mine], "download": c}}]}),
+            ("no ready list in the scenario: the probe's stays",
+             {"devices": [{"index": 0, "scanner": {"ready": [mine]}}]},
+             {"devices": [{"index": 0, "scanner": {"progress": [c]}}]},
+             {"devices": [{"index": 0, "scanner": {"ready": [mine], "progress": [c]}}]}),
+            ("a single reply object of the scenario's is a list of one",
+             {"devices": [{"index": 0}]}, {"devices": [{"index": 0, "scanner": {"ready": a}}]},
+             {"devices": [{"index": 0, "scanner": {"ready": [a]}}]}),
+            ("devices matched by number, whatever the form; the others left as captured",
+             {"devices": [{"index": 2}, {"index": 7, "open": "denied"}, {"index": 9}]},
+             {"devices": [{"index": "0x02", "scanner": {"ready": a}}, {"index": 7, "scanner": {"ready": b}},
+                          {"index": 9}, {"index": 4, "scanner": {"ready": c}}]},
+             {"devices": [{"index": 2, "scanner": {"ready": [a]}},
+                          {"index": 7, "open": "denied", "scanner": {"ready": [b]}}, {"index": 9}]}),
+            ("a release time for a mutex of the same name (in the session namespace) only",
+             {"mutexes": [{"name": "A"}, {"name": "B", "access": "denied"}, {"name": "Global\\C"}]},
+             {"mutexes": [{"name": "A", "releaseAfterMs": 1500, "access": "denied"},
+                          {"name": "Local\\B", "releaseAfterMs": 9}, {"name": "C", "releaseAfterMs": 1}]},
+             {"mutexes": [{"name": "A", "releaseAfterMs": 1500}, {"name": "B", "access": "denied", "releaseAfterMs": 9},
+                          {"name": "Global\\C"}]}),
+            ("the service's pending length, its hint when the probe saw none, its start type when unread",
+             {"service": {"state": "running", "controlsAccepted": 7}},
+             {"service": {"pendingQueries": 3, "waitHint": 400, "state": "stopped", "startType": "demand"}},
+             {"service": {"state": "running", "controlsAccepted": 7, "pendingQueries": 3, "waitHint": 400,
+                          "startType": "demand"}}),
+            ("a service the probe could not read: its state and start type",
+             {"service": {"managerAccess": "denied"}},
+             {"service": {"state": "paused", "controlsAccepted": 5, "startType": "disabled"}},
+             {"service": {"managerAccess": "denied", "state": "paused", "controlsAccepted": 5,
+                          "startType": "disabled"}}),
+            ("the hint the probe saw is kept",
+             {"service": {"state": "running", "waitHint": 200}}, {"service": {"waitHint": 400}},
+             {"service": {"state": "running", "waitHint": 200}}),
+            ("into the captured service only",
+             {"service": {"exists": False}}, {"service": {"pendingQueries": 0}},
+             {"service": {"exists": False, "pendingQueries": 0}}),
+            ("no service captured, none made", {}, {"service": {"pendingQueries": 2, "waitHint": 5}}, {}),
+            ("nothing to take", {"devices": [{"index": 0}]}, {"service": {"state": "stopped"}, "probe": {}},
+             {"devices": [{"index": 0}]}),
+        ]
+        for name, captured, original, want in cases:
+            with self.subTest(name):
+                kept = repr(captured), repr(original)
+                self.assertEqual(capture.complete(captured, original), want)
+                self.assertEqual((repr(captured), repr(original)), kept)
+
+    def test_what_the_probe_changed_or_sent_is_named(self):
+        idle = compare.parse_dump("device 0\nopens 1\nwrites 0\nreads 0\nioctls 1\n")
+        asked = compare.parse_dump(f"device 2\nopens 1\nwrites 1\nreads 1\ncommand {capture.READY_QUERY}\n")
+        twice = compare.parse_dump(f"device 2\nwrites 2\nreads 2\ncommand {capture.READY_QUERY}\n"
+                                   f"command {capture.READY_QUERY}\n")
+        imaged = compare.parse_dump("device 0\nwrites 1\nreads 0\nimage 16 00\n")
+        cases = [
+            ("nothing sent", {0: idle}, None, []),
+            ("the asked scanner took the query", {0: idle, 2: asked}, 2, []),
+            ("a query without being asked", {2: asked}, None, ["usbscan2"]),
+            ("the query to another device", {0: idle, 2: asked}, 0, ["usbscan0", "usbscan2"]),
+            ("asked twice", {2: twice}, 2, ["usbscan2"]),
+            ("data written", {0: imaged}, None, ["usbscan0"]),
+            ("no record of the asked scanner", {0: idle}, 3, ["usbscan3"]),
+        ]
+        for name, records, asked_index, named in cases:
+            with self.subTest(name):
+                found = capture.probe_device_problems(records, asked_index)
+                self.assertEqual(len(found), len(named), found)
+                for text, index in zip(found, named):
+                    self.assertTrue(text.startswith(index + " "), text)
+        reply = bytes(range(32))
+        for ready, problems in [([{"raw": reply.hex().upper()}], 0), ([{"raw": "00" * 32}], 1), ([], 1),
+                                ({"raw": reply.hex()}, 0)]:
+            with self.subTest(ready=ready):
+                found = capture.captured_ready_problems({"devices": [{"index": "2", "scanner": {"ready": ready}}]},
+                                                        2, reply)
+                self.assertEqual(len(found), problems, found)
+        query = "\nHKEY_LOCAL_MACHINE\\S\n    Start    REG_DWORD    0x2\n\nHKEY_LOCAL_MACHINE\\S\\T\n    X    REG_SZ    y\n"
+        before = {"registry": capture.registry_lines(query), "service": "state running\n"}
+        self.assertEqual(capture.snapshot_changes(before, dict(before)), [])
+        for after, lines in [(query.replace("0x2", "0x4"), ["-HKEY_LOCAL_MACHINE\\S: Start    REG_DWORD    0x2",
+                                                             "+HKEY_LOCAL_MACHINE\\S: Start    REG_DWORD    0x4"]),
+                             (query.replace("\\T", "\\U"), ["-HKEY_LOCAL_MACHINE\\S\\T: X    REG_SZ    y",
+                                                               "+HKEY_LOCAL_MACHINE\\S\\U: X    REG_SZ    y"])]:
+            with self.subTest(after=after):
+                changed = capture.snapshot_changes(before, dict(before, registry=capture.registry_lines(after)))
+                self.assertEqual(len(changed), 1, changed)
+                self.assertTrue(changed[0].startswith("the probe changed registry:"), changed[0])
+                for line in lines:
+                    self.assertIn(line, changed[0])
 
 class PrefixCopy(unittest.TestCase):
     def test_binaries_are_shared_and_the_rest_copied(self):
