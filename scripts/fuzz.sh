@@ -9,7 +9,7 @@
 # `coverage` reports instead how much of the updater's code the kept corpus of the update target
 # reaches, line by line, from a separate build with clang's source-based coverage.
 #
-# usage: scripts/fuzz.sh [update|scenario_loader|all|coverage] [SECONDS]   (default: all, 600 s each)
+# usage: scripts/fuzz.sh [update|capture|scenario_loader|all|coverage] [SECONDS]   (default: all, 600 s each)
 # BUILD is build/fuzz, or $FUZZ_BUILD_DIR when set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,10 +17,10 @@ which=${1:-all}
 seconds=${2:-600}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 case "$which" in
-  all) targets=(update scenario_loader) ;;
-  update | scenario_loader) targets=("$which") ;;
+  all) targets=(update capture scenario_loader) ;;
+  update | capture | scenario_loader) targets=("$which") ;;
   coverage) targets=() ;;
-  *) echo "usage: scripts/fuzz.sh [update|scenario_loader|all|coverage] [SECONDS]" >&2; exit 2 ;;
+  *) echo "usage: scripts/fuzz.sh [update|capture|scenario_loader|all|coverage] [SECONDS]" >&2; exit 2 ;;
 esac
 
 if [ "$which" = coverage ]; then
@@ -38,12 +38,15 @@ if [ "$which" = coverage ]; then
 fi
 
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" --target update_fuzzer scenario_loader_fuzzer fuzz_seeds
+cmake --build "$build" --target update_fuzzer capture_fuzzer scenario_loader_fuzzer fuzz_seeds
 out=$build/tests/fuzz
 
 for name in "${targets[@]}"; do
-  inputs=("$out/seeds/$name")
-  for dir in "tests/fuzz/seeds/$name" "tests/fuzz/findings/$name"; do
+  # The capture round trip reads the same scenario bytes as a whole update: it starts from its seeds.
+  seedsOf=$name
+  [ "$name" = capture ] && seedsOf=update
+  inputs=("$out/seeds/$seedsOf")
+  for dir in "tests/fuzz/seeds/$seedsOf" "tests/fuzz/findings/$seedsOf" "tests/fuzz/findings/$name"; do
     [ -d "$dir" ] && inputs+=("$dir")
   done
   options=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -artifact_prefix="$out/findings/$name/")

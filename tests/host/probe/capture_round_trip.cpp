@@ -47,6 +47,11 @@ const char* StateName(uint32_t state) {
     return names[state];
 }
 
+bool IsPending(uint32_t state) {
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
+           state == SERVICE_PAUSE_PENDING;
+}
+
 const char* StartTypeName(uint32_t startType) {
     static const char* const names[] = {"boot", "system", "auto", "demand", "disabled"};
     return names[startType];
@@ -158,7 +163,16 @@ RoundTrip CaptureAndReplay(const sim::Scenario& original, bool askScanner, const
     trip.compared = true;
     if (got.output != expected.output)
         trip.problems.push_back("the replay printed\n" + got.output + "\ninstead of\n" + expected.output);
-    if (got.report != expected.report)
+    json gotReport = got.report;
+    json expectedReport = expected.report;
+    // A pending state that ends at its first read shows the probe its end already: only a run that
+    // never reads the service again can tell, by the final state its report gives.
+    if (IsPending(original.service.state) && original.service.pendingQueries == 0 &&
+        expectedReport["service"]["state"] == StateName(original.service.state)) {
+        gotReport["service"].erase("state");
+        expectedReport["service"].erase("state");
+    }
+    if (gotReport != expectedReport)
         trip.problems.push_back("the replay's report\n" + got.report.dump() + "\ninstead of\n" +
                                 expected.report.dump());
     return trip;
