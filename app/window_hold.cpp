@@ -16,14 +16,6 @@ bool IsConsole(DWORD stdHandle) {
     return GetConsoleMode(GetStdHandle(stdHandle), &mode) != FALSE;
 }
 
-bool OwnsConsoleAlone() {
-    DWORD processes[CONSOLE_PROCESS_SLOTS] = {};
-    if (GetConsoleProcessList(processes, CONSOLE_PROCESS_SLOTS) != ALONE)
-        return false;
-    // A redirected handle is no console: a script reading the output must never be held up.
-    return IsConsole(STD_INPUT_HANDLE) && IsConsole(STD_OUTPUT_HANDLE);
-}
-
 void WaitForKeyPress() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     // Keys pressed while the update ran must not end the wait before the message is read.
@@ -37,6 +29,14 @@ void WaitForKeyPress() {
 }
 
 }  // namespace
+
+bool OwnsConsoleAlone() {
+    DWORD processes[CONSOLE_PROCESS_SLOTS] = {};
+    if (GetConsoleProcessList(processes, CONSOLE_PROCESS_SLOTS) != ALONE)
+        return false;
+    // A redirected handle is no console: a script reading the output must never be held up.
+    return IsConsole(STD_INPUT_HANDLE) && IsConsole(STD_OUTPUT_HANDLE);
+}
 
 void HoldWindowForReading() {
     if (!OwnsConsoleAlone())

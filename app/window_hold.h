@@ -2,6 +2,9 @@
 // last message must stay readable until the user has read it.
 #pragma once
 
-// When the program owns its console alone and standard input and output are that console, prints
-// message 37 and waits for one key press. In a command prompt, a script or a pipe it does nothing.
+// True when the program owns its console alone (Explorer started it) and standard input and
+// output are that console: not in a command prompt, a script or a pipe.
+bool OwnsConsoleAlone();
+
+// When OwnsConsoleAlone, prints message 37 and waits for one key press; otherwise does nothing.
 void HoldWindowForReading();

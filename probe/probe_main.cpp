@@ -5,17 +5,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/entry.h"
+#include "app/messages.h"
+#include "app/window_hold.h"
 #include "probe/capture.h"
 
 namespace {
 
 constexpr int LANGUAGE_DIGITS = 4;
+// Where a probe started from Explorer (double-clicked) writes: its own folder, which is the
+// current one then. Its console window would close with the capture in it.
+constexpr const char* DOUBLE_CLICKED_OUT = "scanfw-capture.json";
 constexpr const char* PROGRAM_NAME = "scanfw-probe";
 constexpr const char* USAGE =
     "usage: scanfw-probe [--out FILE] [--exe PATH] [--ask-scanner] [--help]\n"
     "Writes what the scanner updater would meet on this PC as a scenario file for scanfw-sim\n"
     "(UTF-8 JSON), to standard output or to FILE. Nothing on the PC is changed.\n"
-    "  --out FILE     write the capture to FILE instead of standard output\n"
+    "  --out FILE     write the capture to FILE instead of standard output (started from\n"
+    "                 Explorer: to scanfw-capture.json in the current folder)\n"
     "  --exe PATH     also read the firmware resources and version of the scanfw.exe at PATH\n"
     "  --ask-scanner  send the scanner one status query and keep its reply (otherwise nothing\n"
     "                 is ever sent to a device)\n";
@@ -107,19 +114,10 @@ std::string CaptureText(const Capture& capture) {
     return JsonText(document);
 }
 
-int ProbeMain(int argc, char* argv[]) {
-    ProbeOptions options;
-    std::string outPath;
-    bool help = false;
-    if (!ReadOptions(argc, argv, options, outPath, help)) {
-        std::fputs(USAGE, stderr);
-        return static_cast<int>(Exit::BadCommandLine);
-    }
-    if (help) {
-        std::fputs(USAGE, stdout);
-        return static_cast<int>(Exit::Written);
-    }
+namespace {
 
+// Captures the PC and writes the scenario file to `outPath`, or to standard output when it is "".
+Exit WriteCapture(const ProbeOptions& options, const std::string& outPath) {
     Capture capture;
     CaptureSystem(capture);
     Add(capture.probe, "askedScanner", JsonBool(options.askScanner));
@@ -132,20 +130,44 @@ int ProbeMain(int argc, char* argv[]) {
     const std::string text = CaptureText(capture);
 
     if (outPath.empty()) {
-        if (WriteAll(stdout, text))
-            return static_cast<int>(Exit::Written);
+        if (WriteAll(stdout, text)) return Exit::Written;
         std::fprintf(stderr, "%s: cannot write standard output\n", PROGRAM_NAME);
-        return static_cast<int>(Exit::NotWritten);
+        return Exit::NotWritten;
     }
     std::FILE* file = std::fopen(outPath.c_str(), "wb");
     bool written = file != nullptr && WriteAll(file, text);
-    if (file != nullptr && std::fclose(file) != 0)
-        written = false;
+    if (file != nullptr && std::fclose(file) != 0) written = false;
     if (!written) {
         std::fprintf(stderr, "%s: cannot write %s\n", PROGRAM_NAME, outPath.c_str());
-        return static_cast<int>(Exit::NotWritten);
+        return Exit::NotWritten;
     }
     std::fprintf(stderr, "%s: wrote %s (%zu bytes, %zu failed steps noted)\n", PROGRAM_NAME, outPath.c_str(),
                  text.size(), capture.notes.items.size());
-    return static_cast<int>(Exit::Written);
+    return Exit::Written;
+}
+
+}  // namespace
+
+int ProbeMain(int argc, char* argv[]) {
+    ProbeOptions options;
+    std::string outPath;
+    bool help = false;
+    if (!ReadOptions(argc, argv, options, outPath, help)) {
+        std::fputs(USAGE, stderr);
+        return static_cast<int>(Exit::BadCommandLine);
+    }
+    if (help) {
+        std::fputs(USAGE, stdout);
+        return static_cast<int>(Exit::Written);
+    }
+    // A window that Explorer opened closes the moment the probe ends: the capture goes to a file
+    // beside it, and the window stays until a key is pressed, as the updater's does.
+    const bool doubleClicked = outPath.empty() && OwnsConsoleAlone();
+    if (doubleClicked) outPath = DOUBLE_CLICKED_OUT;
+    const Exit exit = WriteCapture(options, outPath);
+    if (doubleClicked) {
+        MessageLanguage = GetUserDefaultLangID() == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+        HoldWindowForReading();
+    }
+    return static_cast<int>(exit);
 }

@@ -84,7 +84,8 @@ std::vector<std::string> Untouched(const sim::RunResult& run, bool asked) {
 
 sim::Scenario AsProbeMeetsIt(sim::Scenario original) {
     original.failures.clear();
-    original.console.interrupts.clear();
+    // Started from a command prompt, as support asks: its capture then goes to standard output.
+    original.console = sim::ConsoleSpec{};
     for (sim::DeviceSpec& d : original.devices) d.scanner.faults.clear();
     return original;
 }

@@ -12,7 +12,8 @@
 
 namespace probe_test {
 
-// The PC as a probe meets it: nothing fails, nobody presses a key, no transfer goes wrong.
+// The PC as a probe meets it: nothing fails, no transfer goes wrong, and it runs in a command
+// prompt that nobody interrupts.
 sim::Scenario AsProbeMeetsIt(sim::Scenario original);
 
 // The capture and, from the original, what a probe cannot see: `args`, `tickStart`, `failures`,

@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "app/message_texts.h"
+#include "app/messages.h"
 #include "capture_round_trip.h"
 #include "probe/json_value.h"
 #include "probe/probe_main.h"
@@ -189,6 +191,31 @@ TEST(ProbeCapture, CommandLine) {
             EXPECT_EQ(run.output, "") << line;
         }
     }
+}
+
+// Started from Explorer, alone in its console, the probe writes beside itself and keeps the window
+// open until a key is pressed, in the user's language; redirected, it is a plain filter.
+TEST(ProbeCapture, DoubleClickedWritesBesideItselfAndWaits) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "scanfw-probe-test";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    const sim::RunResult alone = Probe(json::parse(R"({"userLangId": "0x0404", "console": {"processes": 1}})"), {});
+    const sim::RunResult piped =
+        Probe(json::parse(R"({"console": {"processes": 1, "redirected": true}})"), {});
+    std::filesystem::current_path(before);
+
+    EXPECT_EQ(alone.exitCode, 0);
+    EXPECT_EQ(alone.output, std::string(MessageText(MSG_PRESS_ANY_KEY, LANGUAGE_CHINESE)) + "\n");
+    EXPECT_EQ(alone.report["keyWaits"], 1);
+    std::ifstream written(folder / "scanfw-capture.json");
+    std::stringstream text;
+    text << written.rdbuf();
+    EXPECT_EQ(json::parse(text.str())["userLangId"], "0x0404");
+    EXPECT_EQ(piped.report["keyWaits"], 0);
+    EXPECT_EQ(json::parse(piped.output)["userLangId"], "0x0409");
+    std::filesystem::remove_all(folder);
 }
 
 // Text that is not UTF-8 (a path in the ANSI code page) and control characters still give JSON.
