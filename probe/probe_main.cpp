@@ -130,13 +130,15 @@ Exit WriteCapture(const ProbeOptions& options, const std::string& outPath) {
     const std::string text = CaptureText(capture);
 
     if (outPath.empty()) {
-        if (WriteAll(stdout, text)) return Exit::Written;
+        if (WriteAll(stdout, text))
+            return Exit::Written;
         std::fprintf(stderr, "%s: cannot write standard output\n", PROGRAM_NAME);
         return Exit::NotWritten;
     }
     std::FILE* file = std::fopen(outPath.c_str(), "wb");
     bool written = file != nullptr && WriteAll(file, text);
-    if (file != nullptr && std::fclose(file) != 0) written = false;
+    if (file != nullptr && std::fclose(file) != 0)
+        written = false;
     if (!written) {
         std::fprintf(stderr, "%s: cannot write %s\n", PROGRAM_NAME, outPath.c_str());
         return Exit::NotWritten;
@@ -163,7 +165,8 @@ int ProbeMain(int argc, char* argv[]) {
     // A window that Explorer opened closes the moment the probe ends: the capture goes to a file
     // beside it, and the window stays until a key is pressed, as the updater's does.
     const bool doubleClicked = outPath.empty() && OwnsConsoleAlone();
-    if (doubleClicked) outPath = DOUBLE_CLICKED_OUT;
+    if (doubleClicked)
+        outPath = DOUBLE_CLICKED_OUT;
     const Exit exit = WriteCapture(options, outPath);
     if (doubleClicked) {
         MessageLanguage = GetUserDefaultLangID() == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;

@@ -202,8 +202,7 @@ TEST(ProbeCapture, DoubleClickedWritesBesideItselfAndWaits) {
     const std::filesystem::path before = std::filesystem::current_path();
     std::filesystem::current_path(folder);
     const sim::RunResult alone = Probe(json::parse(R"({"userLangId": "0x0404", "console": {"processes": 1}})"), {});
-    const sim::RunResult piped =
-        Probe(json::parse(R"({"console": {"processes": 1, "redirected": true}})"), {});
+    const sim::RunResult piped = Probe(json::parse(R"({"console": {"processes": 1, "redirected": true}})"), {});
     std::filesystem::current_path(before);
 
     EXPECT_EQ(alone.exitCode, 0);
