@@ -49,6 +49,10 @@ struct ServiceArea {
     std::vector<uint32_t> configChanges;
 };
 void BootService(Machine& m);
+// The service's states and start types as scenarios and reports name them.
+bool IsPendingState(DWORD state);
+const char* ServiceStateName(DWORD state);
+std::string ServiceStartTypeName(DWORD startType);
 void ReportService(const Machine& m, nlohmann::json& report);
 
 // The imaging device class key and its instance keys.

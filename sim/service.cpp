@@ -11,6 +11,10 @@
 #include "sim/machine.h"
 #include "sim/threads.h"
 
+using sim::IsPendingState;
+using sim::ServiceStartTypeName;
+using sim::ServiceStateName;
+
 namespace {
 
 constexpr const char* SERVICE_NAME = "STISVC";
@@ -78,11 +82,6 @@ bool EqualIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-bool IsPending(DWORD state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
-           state == SERVICE_PAUSE_PENDING;
-}
-
 // Where a pending state leads once it ends.
 DWORD EndOfPending(DWORD state) {
     switch (state) {
@@ -90,30 +89,6 @@ DWORD EndOfPending(DWORD state) {
         case SERVICE_PAUSE_PENDING: return SERVICE_PAUSED;
         default: return SERVICE_RUNNING;  // start and continue
     }
-}
-
-const char* StateName(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED: return "stopped";
-        case SERVICE_START_PENDING: return "startPending";
-        case SERVICE_STOP_PENDING: return "stopPending";
-        case SERVICE_RUNNING: return "running";
-        case SERVICE_CONTINUE_PENDING: return "continuePending";
-        case SERVICE_PAUSE_PENDING: return "pausePending";
-        case SERVICE_PAUSED: return "paused";
-    }
-    return "?";
-}
-
-std::string StartTypeName(DWORD startType) {
-    switch (startType) {
-        case SERVICE_BOOT_START: return "boot";
-        case SERVICE_SYSTEM_START: return "system";
-        case SERVICE_AUTO_START: return "auto";
-        case SERVICE_DEMAND_START: return "demand";
-        case SERVICE_DISABLED: return "disabled";
-    }
-    return sim::Hex(startType);
 }
 
 // Every state after the initial one accepts what a service in that state accepts on Windows.
@@ -132,12 +107,12 @@ void FillStatus(SERVICE_STATUS* status) {
     status->dwControlsAccepted = s.controlsAccepted;
     status->dwWin32ExitCode = ERROR_SUCCESS;
     status->dwServiceSpecificExitCode = 0;
-    status->dwCheckPoint = IsPending(s.state) ? s.checkPoint : 0;
-    status->dwWaitHint = IsPending(s.state) ? sim::M().scenario.service.waitHint : 0;
+    status->dwCheckPoint = IsPendingState(s.state) ? s.checkPoint : 0;
+    status->dwWaitHint = IsPendingState(s.state) ? sim::M().scenario.service.waitHint : 0;
 }
 
 std::string StatusText(const SERVICE_STATUS& status) {
-    return std::string(StateName(status.dwCurrentState)) + ", accepts " + sim::Hex(status.dwControlsAccepted) +
+    return std::string(ServiceStateName(status.dwCurrentState)) + ", accepts " + sim::Hex(status.dwControlsAccepted) +
            ", hint " + std::to_string(status.dwWaitHint);
 }
 
@@ -164,6 +139,35 @@ DWORD CheckService(SC_HANDLE handle, DWORD right) {
 
 namespace sim {
 
+bool IsPendingState(DWORD state) {
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
+           state == SERVICE_PAUSE_PENDING;
+}
+
+const char* ServiceStateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return "stopped";
+        case SERVICE_START_PENDING: return "startPending";
+        case SERVICE_STOP_PENDING: return "stopPending";
+        case SERVICE_RUNNING: return "running";
+        case SERVICE_CONTINUE_PENDING: return "continuePending";
+        case SERVICE_PAUSE_PENDING: return "pausePending";
+        case SERVICE_PAUSED: return "paused";
+    }
+    return "?";
+}
+
+std::string ServiceStartTypeName(DWORD startType) {
+    switch (startType) {
+        case SERVICE_BOOT_START: return "boot";
+        case SERVICE_SYSTEM_START: return "system";
+        case SERVICE_AUTO_START: return "auto";
+        case SERVICE_DEMAND_START: return "demand";
+        case SERVICE_DISABLED: return "disabled";
+    }
+    return Hex(startType);
+}
+
 void BootService(Machine& m) {
     const ServiceSpec& given = m.scenario.service;
     m.service = ServiceArea{};
@@ -175,9 +179,9 @@ void BootService(Machine& m) {
 
 void ReportService(const Machine& m, nlohmann::json& report) {
     nlohmann::json changes = nlohmann::json::array();
-    for (uint32_t t : m.service.configChanges) changes.push_back(StartTypeName(t));
-    report["service"] = {{"state", StateName(m.service.state)},
-                         {"startType", StartTypeName(m.service.startType)},
+    for (uint32_t t : m.service.configChanges) changes.push_back(ServiceStartTypeName(t));
+    report["service"] = {{"state", ServiceStateName(m.service.state)},
+                         {"startType", ServiceStartTypeName(m.service.startType)},
                          {"stopRequests", m.service.stopRequests},
                          {"startRequests", m.service.startRequests},
                          {"configChanges", changes}};
@@ -235,7 +239,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
         return Fail("QueryServiceStatus", args, error, FALSE);
     if (lpServiceStatus == nullptr) return Fail("QueryServiceStatus", args, RPC_X_NULL_REF_POINTER, FALSE);
     sim::ServiceArea& s = sim::M().service;
-    if (IsPending(s.state)) {
+    if (IsPendingState(s.state)) {
         if (s.pendingReadsLeft == 0) {
             EnterState(EndOfPending(s.state));
         } else {
@@ -313,7 +317,8 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
     lpServiceConfig->lpServiceStartName = put(CONFIG_START_NAME, std::strlen(CONFIG_START_NAME) + 1);
     lpServiceConfig->lpDisplayName = put(CONFIG_DISPLAY_NAME, std::strlen(CONFIG_DISPLAY_NAME) + 1);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("QueryServiceConfigA", args, "TRUE, start type " + StartTypeName(lpServiceConfig->dwStartType));
+    sim::TraceCall("QueryServiceConfigA", args,
+                   "TRUE, start type " + ServiceStartTypeName(lpServiceConfig->dwStartType));
     return TRUE;
 }
 
@@ -321,8 +326,8 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
                                  LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
                                  LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
                                  LPCSTR lpDisplayName) {
-    std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + StartTypeName(dwStartType) + ", " +
-                       sim::Hex(dwErrorControl);
+    std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + ServiceStartTypeName(dwStartType) +
+                       ", " + sim::Hex(dwErrorControl);
     const bool injected = sim::Enter("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
     if (injected && sim::ProcessGone())
         return FALSE;

@@ -1,6 +1,7 @@
 #include "capture_round_trip.h"
 
 #include "probe/probe_main.h"
+#include "sim/machine.h"
 
 namespace probe_test {
 namespace {
@@ -11,21 +12,11 @@ const char* const PROBE = "scanfw-probe.exe";
 const char* const EXE_PATH = "C:\\Support\\scanfw.exe";
 const std::string READY_QUERY = "20020000120002000000000000000000";
 const char* const SESSION_PREFIX = "Local\\";
-constexpr size_t REPLY_BYTES = 32;
-
-std::string Hex(const uint8_t* bytes, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < n; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 0xF];
-    }
-    return hex;
-}
 
 json Replies(const std::vector<sim::ReplyBytes>& replies, size_t from = 0) {
     json list = json::array();
-    for (size_t i = from; i < replies.size(); ++i) list.push_back({{"raw", Hex(replies[i].data(), REPLY_BYTES)}});
+    for (size_t i = from; i < replies.size(); ++i)
+        list.push_back({{"raw", sim::HexBytes(replies[i].data(), replies[i].size(), "")}});
     return list;
 }
 
@@ -39,22 +30,6 @@ json Faults(const std::vector<sim::TransferFault>& faults) {
 
 std::string SessionName(const std::string& name) {
     return name.rfind(SESSION_PREFIX, 0) == 0 ? name.substr(std::string(SESSION_PREFIX).size()) : name;
-}
-
-const char* StateName(uint32_t state) {
-    static const char* const names[] = {"",        "stopped",         "startPending", "stopPending",
-                                        "running", "continuePending", "pausePending", "paused"};
-    return names[state];
-}
-
-bool IsPending(uint32_t state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
-           state == SERVICE_PAUSE_PENDING;
-}
-
-const char* StartTypeName(uint32_t startType) {
-    static const char* const names[] = {"boot", "system", "auto", "demand", "disabled"};
-    return names[startType];
 }
 
 // What the probe must leave of the PC: nothing changed, nothing open, no lock, nothing sent unasked.
@@ -117,11 +92,11 @@ sim::Scenario CompleteCapture(const json& capture, const sim::Scenario& original
     if (!service.contains("waitHint"))
         service["waitHint"] = s.waitHint;
     if (!service.contains("state")) {
-        service["state"] = StateName(s.state);
+        service["state"] = sim::ServiceStateName(s.state);
         service["controlsAccepted"] = s.controlsAccepted;
     }
     if (!service.contains("startType"))
-        service["startType"] = StartTypeName(s.startType);
+        service["startType"] = sim::ServiceStartTypeName(s.startType);
     // How the run is started and what happens in it, as the original has it: its command line may
     // hold any bytes, which no scenario file (UTF-8) could.
     sim::Scenario completed = sim::ParseScenario(done.dump(), "capture");
@@ -168,8 +143,8 @@ RoundTrip CaptureAndReplay(const sim::Scenario& original, bool askScanner, const
     json expectedReport = expected.report;
     // A pending state that ends at its first read shows the probe its end already: only a run that
     // never reads the service again can tell, by the final state its report gives.
-    if (IsPending(original.service.state) && original.service.pendingQueries == 0 &&
-        expectedReport["service"]["state"] == StateName(original.service.state)) {
+    if (sim::IsPendingState(original.service.state) && original.service.pendingQueries == 0 &&
+        expectedReport["service"]["state"] == sim::ServiceStateName(original.service.state)) {
         gotReport["service"].erase("state");
         expectedReport["service"].erase("state");
     }
