@@ -11,8 +11,6 @@ namespace {
 
 constexpr DWORD COMMAND_BYTES = static_cast<DWORD>(COMMAND_LENGTH);
 constexpr DWORD REPLY_BYTES = static_cast<DWORD>(REPLY_LENGTH);
-// What a call's transfers return when nothing went wrong; every failure is the message to print.
-constexpr MessageId NO_FAILURE = -1;
 
 // Waits for the end of a transfer that the write or read call has carried out and checks that
 // exactly `expected` bytes moved. A failed call is final and never waited for: a wait after it
@@ -24,7 +22,7 @@ MessageId Complete(HANDLE device, OVERLAPPED& overlapped, DWORD& count, DWORD ex
         return MSG_USB_RESULT_ERROR;
     if (count != expected)
         return MSG_USB_SIZE_MISMATCH;
-    return NO_FAILURE;
+    return TRANSFER_DONE;
 }
 
 // The OVERLAPPED record of one call: every member zero, so the transfer offset is 0, and the
@@ -43,7 +41,7 @@ MessageId Exchange(HANDLE device, HANDLE event, const CommandBlock& command, Dev
     if (!WriteFile(device, command.bytes, COMMAND_BYTES, &count, &overlapped))
         return MSG_USB_WRITE_ERROR;
     MessageId failure = Complete(device, overlapped, count, COMMAND_BYTES);
-    if (failure != NO_FAILURE)
+    if (failure != TRANSFER_DONE)
         return failure;
     count = 0;
     if (!ReadFile(device, reply.bytes, REPLY_BYTES, &count, &overlapped))
@@ -59,29 +57,40 @@ MessageId Write(HANDLE device, HANDLE event, const uint8_t* data, uint32_t lengt
     return Complete(device, overlapped, count, length);
 }
 
+// Whether a failure's message is printed, as soon as it is known and before the event is closed
+// (the updater's own calls), or only handed back.
+enum class Failures { Said, Kept };
+
 // Runs one call's transfers with a completion event of their own. The event exists only for the
 // call and is closed on every path that created it: the progress phase makes one call a second for
 // as long as the scanner burns, so a leak here would grow without bound.
 template <typename Transfers>
-bool WithCompletionEvent(HANDLE device, Transfers transfers) {
+MessageId WithCompletionEvent(HANDLE device, Failures failures, Transfers transfers) {
     if (device == INVALID_HANDLE_VALUE || device == nullptr)
-        return false;
+        return TRANSFER_NOT_STARTED;
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr)
-        return false;
-    const MessageId failure = transfers(event);
-    if (failure != NO_FAILURE)
-        PrintMessage(failure, MessageLanguage);
+        return TRANSFER_NOT_STARTED;
+    const MessageId outcome = transfers(event);
+    if (outcome != TRANSFER_DONE && failures == Failures::Said)
+        PrintMessage(outcome, MessageLanguage);
     CloseHandle(event);
-    return failure == NO_FAILURE;
+    return outcome;
 }
 
 }  // namespace
 
+MessageId ExchangeCommandQuietly(HANDLE device, const CommandBlock& command, DeviceReply& reply) {
+    return WithCompletionEvent(device, Failures::Kept,
+                               [&](HANDLE event) { return Exchange(device, event, command, reply); });
+}
+
 bool ExchangeCommand(HANDLE device, const CommandBlock& command, DeviceReply& reply) {
-    return WithCompletionEvent(device, [&](HANDLE event) { return Exchange(device, event, command, reply); });
+    return WithCompletionEvent(device, Failures::Said,
+                               [&](HANDLE event) { return Exchange(device, event, command, reply); }) == TRANSFER_DONE;
 }
 
 bool WriteDeviceData(HANDLE device, const uint8_t* data, uint32_t length) {
-    return WithCompletionEvent(device, [&](HANDLE event) { return Write(device, event, data, length); });
+    return WithCompletionEvent(device, Failures::Said,
+                               [&](HANDLE event) { return Write(device, event, data, length); }) == TRANSFER_DONE;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "app/messages.h"
 #include "device/protocol.h"
 #include "platform/win32.h"
 
@@ -15,3 +16,12 @@ bool ExchangeCommand(HANDLE device, const CommandBlock& command, DeviceReply& re
 
 // Writes `length` bytes from `data` in one transfer. True only when exactly `length` moved.
 bool WriteDeviceData(HANDLE device, const uint8_t* data, uint32_t length);
+
+// How a transfer call ended when its caller speaks for itself: done, not started (no device
+// handle, or no completion event to be had: nothing moved), or the message of the failure.
+constexpr MessageId TRANSFER_DONE = -1;
+constexpr MessageId TRANSFER_NOT_STARTED = -2;
+
+// ExchangeCommand with the same transfers, saying nothing on the console: for a program whose
+// output is not the updater's.
+MessageId ExchangeCommandQuietly(HANDLE device, const CommandBlock& command, DeviceReply& reply);

@@ -4,17 +4,14 @@
 #include <cstring>
 
 #include "app/entry.h"
-#include "device/protocol.h"
+#include "app/messages.h"
+#include "device/channel.h"
 #include "probe/capture.h"
 
 namespace {
 
 constexpr const char* STEP = "devices";
 constexpr int DESCRIPTOR_ID_DIGITS = 4;
-constexpr DWORD COMMAND_BYTES = static_cast<DWORD>(COMMAND_LENGTH);
-constexpr DWORD REPLY_BYTES = static_cast<DWORD>(REPLY_LENGTH);
-// How long a transfer's completion may lag, as the updater allows it.
-constexpr DWORD QUERY_WAIT_MS = 1000;
 
 std::string DeviceName(int number) {
     char name[DEVICE_NAME_SIZE];
@@ -31,52 +28,6 @@ void Close(Capture& capture, HANDLE handle, const std::string& subject) {
         Note(capture, STEP, "CloseHandle", subject, GetLastError());
 }
 
-// Waits for one transfer and collects its count; false (noted) when it did not end well.
-bool Complete(Capture& capture, HANDLE device, OVERLAPPED& overlapped, DWORD expected, const std::string& name) {
-    const DWORD waited = WaitForSingleObject(overlapped.hEvent, QUERY_WAIT_MS);
-    if (waited != WAIT_OBJECT_0) {
-        Note(capture, STEP, "WaitForSingleObject", name, waited == WAIT_FAILED ? GetLastError() : waited);
-        return false;
-    }
-    DWORD count = 0;
-    if (!GetOverlappedResult(device, &overlapped, &count, TRUE)) {
-        Note(capture, STEP, "GetOverlappedResult", name, GetLastError());
-        return false;
-    }
-    if (count != expected) {
-        Note(capture, STEP, "GetOverlappedResult", name + ": " + std::to_string(count) + " bytes moved", 0);
-        return false;
-    }
-    return true;
-}
-
-// The updater's first status query and the scanner's 32-byte reply, with the updater's transfer
-// calls; false when any of them failed.
-bool QueryReadyStatus(Capture& capture, HANDLE device, const std::string& name, DeviceReply& reply) {
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (event == nullptr) {
-        Note(capture, STEP, "CreateEventA", name, GetLastError());
-        return false;
-    }
-    const CommandBlock query = MakeStatusQuery(SUBCODE_BEFORE_DOWNLOAD);
-    OVERLAPPED overlapped;
-    std::memset(&overlapped, 0, sizeof overlapped);
-    overlapped.hEvent = event;
-    DWORD count = 0;
-    bool ok = false;
-    if (!WriteFile(device, query.bytes, COMMAND_BYTES, &count, &overlapped))
-        Note(capture, STEP, "WriteFile", name, GetLastError());
-    else if (Complete(capture, device, overlapped, COMMAND_BYTES, name)) {
-        count = 0;
-        if (!ReadFile(device, reply.bytes, REPLY_BYTES, &count, &overlapped))
-            Note(capture, STEP, "ReadFile", name, GetLastError());
-        else
-            ok = Complete(capture, device, overlapped, REPLY_BYTES, name);
-    }
-    Close(capture, event, name);
-    return ok;
-}
-
 void AskScanner(Capture& capture, const std::string& name, JsonValue& entry) {
     HANDLE device = OpenDevice(name);
     if (device == INVALID_HANDLE_VALUE) {
@@ -85,10 +36,16 @@ void AskScanner(Capture& capture, const std::string& name, JsonValue& entry) {
     }
     DeviceReply reply;
     std::memset(&reply, 0, sizeof reply);
-    const bool answered = QueryReadyStatus(capture, device, name, reply);
+    // The updater's first query, through the updater's own transfer calls.
+    const MessageId outcome = ExchangeCommandQuietly(device, MakeStatusQuery(SUBCODE_BEFORE_DOWNLOAD), reply);
+    const DWORD error = GetLastError();
     Close(capture, device, name);
-    if (!answered)
+    if (outcome != TRANSFER_DONE) {
+        const std::string why =
+            outcome == TRANSFER_NOT_STARTED ? "no completion event" : MessageText(outcome, LANGUAGE_ENGLISH);
+        Note(capture, STEP, "ExchangeCommand", name + ": " + why, error);
         return;
+    }
     JsonValue first = JsonObject();
     Add(first, "raw", JsonString(HexBytes(reply.bytes, REPLY_LENGTH)));
     JsonValue ready = JsonArray();
