@@ -24,6 +24,10 @@ bool IsTargetScanner(const DEVICE_DESCRIPTOR& descriptor) {
 
 }  // namespace
 
+uint16_t MessageLanguageFor(LANGID userLangId) {
+    return userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+}
+
 void ReadCommandLine(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -82,7 +86,7 @@ int UpdaterMain(int argc, char* argv[]) {
     std::memset(g_friendlyName, 0, sizeof g_friendlyName);
     ForgetConsoleRequests();
 
-    MessageLanguage = GetUserDefaultLangID() == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+    MessageLanguage = MessageLanguageFor(GetUserDefaultLangID());
     ReadCommandLine(argc, argv);
 
     FoundScanner found;

@@ -37,6 +37,8 @@ struct FoundScanner {
     char name[DEVICE_NAME_SIZE];
 };
 
+// The catalogue language for a user's default language: Chinese for Chinese (Taiwan), else English.
+uint16_t MessageLanguageFor(LANGID userLangId);
 // Reads the command line; it changes nothing in the run but may print message 0.
 void ReadCommandLine(int argc, char* argv[]);
 // Tries usbscan0 to usbscan255 and returns true with the first target scanner, still open.

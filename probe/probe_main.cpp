@@ -169,7 +169,7 @@ int ProbeMain(int argc, char* argv[]) {
         outPath = DOUBLE_CLICKED_OUT;
     const Exit exit = WriteCapture(options, outPath);
     if (doubleClicked) {
-        MessageLanguage = GetUserDefaultLangID() == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+        MessageLanguage = MessageLanguageFor(GetUserDefaultLangID());
         HoldWindowForReading();
     }
     return static_cast<int>(exit);

@@ -3,13 +3,13 @@
 #include <cctype>
 #include <cstring>
 
+#include "app/entry.h"
 #include "app/message_texts.h"
 #include "app/messages.h"
 
 namespace sim {
 namespace {
 
-constexpr uint16_t LANGID_CHINESE_TAIWAN_ID = 0x0404;
 constexpr const char* DIAGNOSTIC_START = "QueryServiceConfig failed (";
 // The progress line formats by their dots: each pads the dots and blanks to nine characters.
 constexpr int DOT_AND_BLANK_COLUMNS = 9;
@@ -59,7 +59,7 @@ size_t DiagnosticLine(const std::string& text, size_t pos) {
 }  // namespace
 
 std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId) {
-    const uint16_t language = userLangId == LANGID_CHINESE_TAIWAN_ID ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+    const uint16_t language = MessageLanguageFor(userLangId);
     const std::string progressTitle = ProgressTitle(language);
     const std::string completion = std::string("\r") + CompletionTitle(language) + COMPLETION_TAIL;
     // Every message as printed: its text and the printer's line feed.
