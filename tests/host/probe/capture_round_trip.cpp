@@ -9,7 +9,6 @@ namespace {
 using nlohmann::json;
 
 const char* const PROBE = "scanfw-probe.exe";
-const char* const EXE_PATH = "C:\\Support\\scanfw.exe";
 const std::string READY_QUERY = "20020000120002000000000000000000";
 const char* const SESSION_PREFIX = "Local\\";
 
@@ -56,6 +55,10 @@ std::vector<std::string> Untouched(const sim::RunResult& run, bool asked) {
 }
 
 }  // namespace
+
+sim::RunResult RunProbe(const sim::Scenario& pc, const std::vector<std::string>& args, const sim::RunOptions& options) {
+    return sim::RunProgram(ProbeMain, PROBE, pc, options, true, args);
+}
 
 sim::Scenario AsProbeMeetsIt(sim::Scenario original) {
     original.failures.clear();
@@ -112,7 +115,7 @@ RoundTrip CaptureAndReplay(const sim::Scenario& original, bool askScanner, const
     std::vector<std::string> args = {"--exe", EXE_PATH};
     if (askScanner)
         args.push_back("--ask-scanner");
-    const sim::RunResult probed = sim::RunProgram(ProbeMain, PROBE, AsProbeMeetsIt(original), options, true, args);
+    const sim::RunResult probed = RunProbe(AsProbeMeetsIt(original), args, options);
     trip.capture = probed.output;
     trip.problems = Untouched(probed, askScanner);
     json capture;

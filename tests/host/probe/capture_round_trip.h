@@ -12,6 +12,12 @@
 
 namespace probe_test {
 
+// Where the tests' probe is told the updater's exe is (the simulated disk has it in any folder).
+constexpr const char* EXE_PATH = "C:\\Support\\scanfw.exe";
+
+// Runs scanfw-probe with `args` on the simulated PC `pc`, its standard output captured.
+sim::RunResult RunProbe(const sim::Scenario& pc, const std::vector<std::string>& args, const sim::RunOptions& options);
+
 // The PC as a probe meets it: nothing fails, no transfer goes wrong, and it runs in a command
 // prompt that nobody interrupts.
 sim::Scenario AsProbeMeetsIt(sim::Scenario original);

@@ -14,7 +14,6 @@
 #include "app/messages.h"
 #include "capture_round_trip.h"
 #include "probe/json_value.h"
-#include "probe/probe_main.h"
 #include "sim/builtin_scenarios.h"
 #include "sim/runner.h"
 
@@ -22,8 +21,7 @@ namespace {
 
 using nlohmann::json;
 
-const char* const PROBE = "scanfw-probe.exe";
-const char* const EXE_PATH = "C:\\Support\\scanfw.exe";
+using probe_test::EXE_PATH;
 
 struct Source {
     std::string name;
@@ -56,13 +54,13 @@ sim::RunOptions Virtual() {
 }
 
 sim::RunResult Probe(const json& pc, std::vector<std::string> args, const sim::RunOptions& options = Virtual()) {
-    const sim::Scenario scenario = sim::ParseScenario(pc.dump(), "pc");
-    return sim::RunProgram(ProbeMain, PROBE, scenario, options, true, args);
+    return probe_test::RunProbe(sim::ParseScenario(pc.dump(), "pc"), args, options);
 }
 
 TEST(ProbeCapture, EveryScenarioReplaysAsTheOriginal) {
     size_t compared = 0;
-    for (const Source& source : Sources()) {
+    const std::vector<Source> sources = Sources();
+    for (const Source& source : sources) {
         const sim::Scenario original = sim::ParseScenario(source.text, source.name);
         // Both ways: unasked, every scanner reply is the original's; asked, the first is captured.
         for (bool ask : {false, true}) {
@@ -74,7 +72,7 @@ TEST(ProbeCapture, EveryScenarioReplaysAsTheOriginal) {
         }
     }
     // Every source is compared; none of them has a lock name that a scenario file cannot hold.
-    EXPECT_EQ(compared, 2 * Sources().size());
+    EXPECT_EQ(compared, 2 * sources.size());
 }
 
 // The scanner's first reply, captured with --ask-scanner, is exactly what the device answered.
