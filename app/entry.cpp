@@ -31,7 +31,8 @@ uint16_t MessageLanguageFor(LANGID userLangId) {
 void ReadCommandLine(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg == nullptr || std::strlen(arg) <= OPTION_LETTER_POSITION) continue;
+        if (arg == nullptr || std::strlen(arg) <= OPTION_LETTER_POSITION)
+            continue;
         switch (arg[OPTION_LETTER_POSITION]) {
             case OPTION_ACCEPTED:
                 break;
@@ -56,7 +57,8 @@ bool FindScanner(FoundScanner& found) {
         // A synchronous handle: every transfer on it returns once it has ended.
         HANDLE device =
             CreateFileA(name, DEVICE_ACCESS, DEVICE_SHARE_MODE, nullptr, OPEN_EXISTING, DEVICE_FLAGS, nullptr);
-        if (device == INVALID_HANDLE_VALUE) continue;
+        if (device == INVALID_HANDLE_VALUE)
+            continue;
 
         DEVICE_DESCRIPTOR descriptor;
         std::memset(&descriptor, 0, sizeof descriptor);

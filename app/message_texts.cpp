@@ -8,6 +8,8 @@ namespace {
 constexpr int CATALOGUE_SLOTS = 138;
 
 // Slot = id + 100 * language. Slots 38..99 stay empty.
+// The table keeps one text a line, in slot order, as the catalogue is read.
+// clang-format off
 const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /*   0 */ "Warning - no following argument!!\n",
     /*   1 */ "Get device descriptor error!!\n",
@@ -95,6 +97,7 @@ const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /* 136 */ "更新完成前，請勿關閉此視窗或關閉掃描器電源!!\n",
     /* 137 */ "請按任意鍵結束...\n",
 };
+// clang-format on
 
 const char kProgressTitleEnglish[] = "Burning firmware";
 const char kCompletionTitleEnglish[] = "Burning firmware. Please wait";
@@ -103,7 +106,8 @@ const char kTitleChinese[] = "韌體更新中";
 }  // namespace
 
 const char* CatalogueSlot(int slot) {
-    if (slot < 0 || slot >= CATALOGUE_SLOTS) return nullptr;
+    if (slot < 0 || slot >= CATALOGUE_SLOTS)
+        return nullptr;
     return kCatalogue[slot];
 }
 

@@ -9,13 +9,15 @@
 uint16_t MessageLanguage = LANGUAGE_ENGLISH;
 
 const char* MessageText(MessageId id, uint16_t language) {
-    if (id < 0 || id >= MESSAGE_COUNT || language > LANGUAGE_CHINESE) return nullptr;
+    if (id < 0 || id >= MESSAGE_COUNT || language > LANGUAGE_CHINESE)
+        return nullptr;
     int slot = id + LANGUAGE_SLOT_STRIDE * language;
     return CatalogueSlot(slot);
 }
 
 void PrintMessage(MessageId id, uint16_t language) {
     const char* text = MessageText(id, language);
-    if (text == nullptr) return;
+    if (text == nullptr)
+        return;
     std::printf("%s\n", text);
 }

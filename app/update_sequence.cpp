@@ -228,8 +228,10 @@ void EndClosedWhileBurning(CWIAControl& wia, bool wiaWasActive) {
 }  // namespace
 
 const char* ProgressFormat(int pollCounter) {
-    if (pollCounter % 2 == 0) return PROGRESS_FORMAT_SIX_DOTS;
-    if (pollCounter % 3 == 0) return PROGRESS_FORMAT_NINE_DOTS;
+    if (pollCounter % 2 == 0)
+        return PROGRESS_FORMAT_SIX_DOTS;
+    if (pollCounter % 3 == 0)
+        return PROGRESS_FORMAT_NINE_DOTS;
     return PROGRESS_FORMAT_THREE_DOTS;
 }
 

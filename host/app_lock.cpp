@@ -31,12 +31,16 @@ constexpr int ID_TEXT_SIZE = 8;
 constexpr int LOCK_ATTEMPTS = 3;
 constexpr DWORD LOCK_RETRY_PAUSE_MS = 1000;
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
     return true;
 }
 
@@ -45,7 +49,8 @@ std::string_view IdPiece(const char* text, size_t position) {
     const void* end = std::memchr(text, '\0', REGISTRY_TEXT_SIZE);
     const size_t length =
         end == nullptr ? REGISTRY_TEXT_SIZE : static_cast<size_t>(static_cast<const char*>(end) - text);
-    if (position >= length) return {};
+    if (position >= length)
+        return {};
     return std::string_view(text + position, std::min(ID_DIGITS, length - position));
 }
 
@@ -63,7 +68,8 @@ LSTATUS ReadInstanceValue(const char* keyName, const char* valueName, char* buff
     status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &byteCount);
     RegCloseKey(key);
     // A failed read leaves the buffer's content undefined; it is then the empty text.
-    if (status != ERROR_SUCCESS) buffer[0] = '\0';
+    if (status != ERROR_SUCCESS)
+        buffer[0] = '\0';
     // A value that fills all 256 bytes has no terminator of its own: cut it to 255 characters.
     buffer[REGISTRY_TEXT_SIZE - 1] = '\0';
     return status;
@@ -84,7 +90,8 @@ int TakeApplicationLock(const char* name, HANDLE& slot) {
         HANDLE mutex = CreateMutexA(&attributes, TRUE, name);
         const DWORD error = GetLastError();
         if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
-            if (slot != INVALID_HANDLE_VALUE) ReleaseMutex(slot);
+            if (slot != INVALID_HANDLE_VALUE)
+                ReleaseMutex(slot);
             slot = mutex;
             return 1;
         }
@@ -143,7 +150,8 @@ bool FormScanAppLockName(char (&name)[LOCK_NAME_SIZE]) {
 
 int LockScanApplication() {
     char name[LOCK_NAME_SIZE];
-    if (!FormScanAppLockName(name)) return 0;
+    if (!FormScanAppLockName(name))
+        return 0;
     return TakeApplicationLock(name, g_scanAppLock);
 }
 

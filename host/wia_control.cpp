@@ -30,7 +30,8 @@ void CloseService(SC_HANDLE& handle) {
 // tell a service that does not exist from one that could not be reached.
 int ReadStatus(CWIAControl& wia, SERVICE_STATUS* status, DWORD& openServiceError) {
     openServiceError = ERROR_SUCCESS;
-    if (status == nullptr) return 0;
+    if (status == nullptr)
+        return 0;
     if (wia.m_hSCManager == nullptr) {
         wia.m_hSCManager = OpenSCManagerA(nullptr, nullptr, SERVICE_MANAGER_ACCESS);
         if (wia.m_hSCManager == nullptr) {
@@ -54,7 +55,8 @@ int ReadStatus(CWIAControl& wia, SERVICE_STATUS* status, DWORD& openServiceError
         CloseService(wia.m_hSCManager);
         return 0;
     }
-    if (status != &wia.m_status) *status = wia.m_status;
+    if (status != &wia.m_status)
+        *status = wia.m_status;
     return 1;
 }
 
@@ -84,8 +86,10 @@ WaitEnd WaitForState(CWIAControl& wia, DWORD awaited, DWORD limitMs) {
 CWIAControl::CWIAControl() : m_hSCManager(nullptr), m_hService(nullptr), m_status{}, m_accessDenied(false) {}
 
 CWIAControl::~CWIAControl() {
-    if (m_hSCManager != nullptr) CloseService(m_hSCManager);
-    if (m_hService != nullptr) CloseService(m_hService);
+    if (m_hSCManager != nullptr)
+        CloseService(m_hSCManager);
+    if (m_hService != nullptr)
+        CloseService(m_hService);
 }
 
 int CWIAControl::QueryStatus(SERVICE_STATUS* status) {
@@ -96,7 +100,8 @@ int CWIAControl::QueryStatus(SERVICE_STATUS* status) {
 int CWIAControl::SetStartType(uint8_t startType) {
     if (m_hSCManager == nullptr || m_hService == nullptr) {
         QueryStatus(&m_status);
-        if (m_hSCManager == nullptr || m_hService == nullptr) return 0;
+        if (m_hSCManager == nullptr || m_hService == nullptr)
+            return 0;
     }
 
     DWORD needed = 0;
@@ -120,7 +125,8 @@ int CWIAControl::SetStartType(uint8_t startType) {
     if (!QueryServiceConfigA(m_hService, config, configSize, &needed) || config == nullptr) {
         NoteFailure(*this);
         std::printf(CONFIG_FAILED_FORMAT, static_cast<int>(GetLastError()));
-        if (config != nullptr) LocalFree(config);
+        if (config != nullptr)
+            LocalFree(config);
         return 0;
     }
     if (config->dwStartType == startType) {
@@ -174,7 +180,8 @@ int CWIAControl::StopAndDisable(bool& wiaWasActive) {
         // Only a service that does not exist is surely not active; any other failure is taken
         // as active so that the steps below run and fail or succeed on their own.
         wiaWasActive = openServiceError != ERROR_SERVICE_DOES_NOT_EXIST;
-    if (!wiaWasActive) return 1;
+    if (!wiaWasActive)
+        return 1;
 
     if (QueryStatus(&m_status) && m_status.dwCurrentState == SERVICE_RUNNING) {
         if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &m_status)) {

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Every test: installs what the machine lacks, configures and builds the host, sanitizer, Windows
-# and fuzz presets, and runs all their tests (the fuzz preset's: each fuzz target for a bounded
-# time, failing on any finding). Exits non-zero on the first failure.
+# Every test: installs what the machine lacks, checks the sources' format, configures and builds
+# the host, sanitizer, Windows and fuzz presets, and runs all their tests (the fuzz preset's: each
+# fuzz target for a bounded time, failing on any finding). Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
+
+echo "=== format"
+scripts/check-format.sh
 
 for preset in host host-asan windows fuzz; do
   echo "=== $preset: configure and build"

@@ -21,7 +21,7 @@ struct Machine;
 // device, not to a handle, as a real scanner's does.
 struct ScannerRuntime {
     size_t readyNext = 0, downloadNext = 0, progressNext = 0;  // next entry of each reply list
-    uint32_t writes = 0, reads = 0;  // operations that reached the device, for the fault counters
+    uint32_t writes = 0, reads = 0;    // operations that reached the device, for the fault counters
     std::vector<uint8_t> lastCommand;  // the bytes of the latest command received; chooses the reply
     bool haveCommand = false;
     std::vector<std::vector<uint8_t>> commands;  // every command block received, as received
@@ -43,8 +43,8 @@ struct ServiceArea {
     uint32_t state = 0;
     uint32_t controlsAccepted = 0;  // as the scenario gives it while in the initial state
     uint32_t startType = 0;
-    uint32_t checkPoint = 0;        // counts the reads of the current pending state
-    int64_t pendingReadsLeft = 0;   // successful status reads left before a pending state ends; -1: never
+    uint32_t checkPoint = 0;       // counts the reads of the current pending state
+    int64_t pendingReadsLeft = 0;  // successful status reads left before a pending state ends; -1: never
     uint32_t stopRequests = 0, startRequests = 0;
     std::vector<uint32_t> configChanges;
 };
@@ -64,21 +64,21 @@ void BootRegistry(Machine& m);
 // Named mutexes, the updater's and other processes'.
 struct MutexObject {
     std::string name;
-    bool exists = true;             // false once its last handle anywhere was closed
+    bool exists = true;  // false once its last handle anywhere was closed
     bool createdByUpdater = false;
     bool ownedByUpdater = false;
     int updaterHandles = 0;
-    bool heldByOther = false;       // another process has a handle to it
-    bool otherCloses = false;       // that process closes its handle after releaseAfterMs
+    bool heldByOther = false;  // another process has a handle to it
+    bool otherCloses = false;  // that process closes its handle after releaseAfterMs
     uint64_t otherClosesAtMs = 0;
     bool accessDenied = false;
-    bool openToEveryone = false;    // created with a present but null DACL
+    bool openToEveryone = false;  // created with a present but null DACL
 };
 struct MutexTried {
     bool created = false;
 };
 struct MutexArea {
-    std::vector<MutexObject> objects;  // index = handle ref
+    std::vector<MutexObject> objects;         // index = handle ref
     std::map<std::string, MutexTried> tried;  // every name the updater asked for
 };
 void BootMutexes(Machine& m);

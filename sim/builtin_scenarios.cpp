@@ -33,7 +33,8 @@ const std::vector<BuiltinScenario> kScenarios = {
     {"model-8", "the scanner reports model 8: the 13,633,428-byte image goes with image kind 0x1004",
      "{" SCANNER0(R"(, "scanner": {"ready": {"state": 0, "model": 8}})") "}"},
     {"busy-then-ready", "the scanner is busy for three polls, then idle with model 8",
-     "{" SCANNER0(R"(, "scanner": {"ready": [{"state": 2, "model": 1}, {"state": 3}, {"state": 2}, {"state": 0, "model": 8}]})") "}"},
+     "{" SCANNER0(
+         R"(, "scanner": {"ready": [{"state": 2, "model": 1}, {"state": 3}, {"state": 2}, {"state": 0, "model": 8}]})") "}"},
     {"not-responding", "the scanner stays busy: \"Device is not responsed!!\" after 10 minutes (try --clock virtual)",
      "{" SCANNER0(R"(, "scanner": {"ready": {"state": 2}})") "}"},
     {"status-error", "the first status reply cannot be read: a USB read error, then \"Check device status error!!\"",
@@ -46,15 +47,19 @@ const std::vector<BuiltinScenario> kScenarios = {
      R"({"mutexes": [{"name": "{5B2E8D41-9C3A-4e07-B6F1-3D8A0C7E2F94}"}], )" SCANNER0("") "}"},
     {"image-missing", "the executable lacks image 121: \"Loading firmware (find resource) error!!\"",
      R"({"resources": {"121": {"missing": true}}, )" SCANNER0("") "}"},
-    {"image-load-fails", "image 121 cannot be loaded", R"({"resources": {"121": {"loadFails": true}}, )" SCANNER0("") "}"},
-    {"image-lock-fails", "image 121 cannot be locked", R"({"resources": {"121": {"lockFails": true}}, )" SCANNER0("") "}"},
-    {"image-empty", "image 121 is empty: \"resource length is zero\"", R"({"resources": {"121": {"size": 0}}, )" SCANNER0("") "}"},
+    {"image-load-fails", "image 121 cannot be loaded",
+     R"({"resources": {"121": {"loadFails": true}}, )" SCANNER0("") "}"},
+    {"image-lock-fails", "image 121 cannot be locked",
+     R"({"resources": {"121": {"lockFails": true}}, )" SCANNER0("") "}"},
+    {"image-empty", "image 121 is empty: \"resource length is zero\"",
+     R"({"resources": {"121": {"size": 0}}, )" SCANNER0("") "}"},
     {"command-refused", "the scanner refuses the download command (result 0x7001)",
      "{" SCANNER0(R"(, "scanner": {"download": {"result": "0x7001"}})") "}"},
     {"data-error", "the image write moves one byte too few: a size mismatch, then \"Send FW data error!!\"",
      "{" SCANNER0(R"(, "scanner": {"faults": [{"op": "write", "n": 3, "kind": "short"}]})") "}"},
     {"burn-error", "the scanner reports state 3 while burning: \"Burning firmware error!!\"",
-     "{" SCANNER0(R"(, "scanner": {"progress": [{"state": 7, "percent": 10}, {"state": 7, "percent": 20}, {"state": 3}]})") "}"},
+     "{" SCANNER0(
+         R"(, "scanner": {"progress": [{"state": 7, "percent": 10}, {"state": 7, "percent": 20}, {"state": 3}]})") "}"},
     {"service-refuses-stop", "the imaging service refuses to stop: \"Failed to close WIA!!\" and a 20 s pause",
      R"({"failures": [{"call": "ControlService", "error": 1061}], )" SCANNER0("") "}"},
     {"service-stopped", "the imaging service is stopped at the start: it is left alone, and not restarted",
@@ -81,11 +86,14 @@ const std::vector<BuiltinScenario> kScenarios = {
 
 }  // namespace
 
-const std::vector<BuiltinScenario>& BuiltinScenarios() { return kScenarios; }
+const std::vector<BuiltinScenario>& BuiltinScenarios() {
+    return kScenarios;
+}
 
 const BuiltinScenario* FindBuiltinScenario(const std::string& name) {
     for (const BuiltinScenario& s : kScenarios)
-        if (name == s.name) return &s;
+        if (name == s.name)
+            return &s;
     return nullptr;
 }
 

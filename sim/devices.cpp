@@ -16,13 +16,16 @@ constexpr size_t DESCRIPTOR_BYTES = 8;
 // plain decimal without leading zeros, as the driver names its devices.
 int DeviceNumber(const char* name) {
     size_t prefix = std::strlen(DEVICE_PREFIX);
-    if (name == nullptr || std::strncmp(name, DEVICE_PREFIX, prefix) != 0) return -1;
+    if (name == nullptr || std::strncmp(name, DEVICE_PREFIX, prefix) != 0)
+        return -1;
     const char* digits = name + prefix;
     size_t n = std::strlen(digits);
-    if (n == 0 || n > 3 || (n > 1 && digits[0] == '0')) return -1;
+    if (n == 0 || n > 3 || (n > 1 && digits[0] == '0'))
+        return -1;
     int value = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return -1;
+        if (digits[i] < '0' || digits[i] > '9')
+            return -1;
         value = value * 10 + (digits[i] - '0');
     }
     return value <= MAX_DEVICE_NUMBER ? value : -1;
@@ -30,7 +33,8 @@ int DeviceNumber(const char* name) {
 
 const sim::DeviceSpec* FindDevice(int index) {
     for (const sim::DeviceSpec& d : sim::M().scenario.devices)
-        if (d.index == index) return &d;
+        if (d.index == index)
+            return &d;
     return nullptr;
 }
 
@@ -48,8 +52,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
-    std::string args = sim::Quote(lpFileName) + ", " + sim::Hex(dwDesiredAccess) + ", " + sim::Hex(dwShareMode) +
-                       ", " + std::to_string(dwCreationDisposition) + ", " + sim::Hex(dwFlagsAndAttributes);
+    std::string args = sim::Quote(lpFileName) + ", " + sim::Hex(dwDesiredAccess) + ", " + sim::Hex(dwShareMode) + ", " +
+                       std::to_string(dwCreationDisposition) + ", " + sim::Hex(dwFlagsAndAttributes);
     if (sim::Enter("CreateFileA", ERROR_ACCESS_DENIED)) {
         sim::TraceCall("CreateFileA", args, "INVALID_HANDLE_VALUE (injected)");
         return INVALID_HANDLE_VALUE;
@@ -81,8 +85,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     (void)lpInBuffer;
     (void)nInBufferSize;
     (void)lpOverlapped;
-    std::string args = sim::Ptr(hDevice) + ", " + sim::Hex(dwIoControlCode) +
-                       ", in " + std::to_string(nInBufferSize) + ", out " + std::to_string(nOutBufferSize);
+    std::string args = sim::Ptr(hDevice) + ", " + sim::Hex(dwIoControlCode) + ", in " + std::to_string(nInBufferSize) +
+                       ", out " + std::to_string(nOutBufferSize);
     if (sim::Enter("DeviceIoControl", ERROR_GEN_FAILURE)) {
         sim::TraceCall("DeviceIoControl", args, "FALSE (injected)");
         return FALSE;
@@ -111,11 +115,13 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     // A device may answer with fewer bytes; the rest of the caller's buffer is left as it was.
     const size_t answered = std::min<size_t>(device->descriptorLength, DESCRIPTOR_BYTES);
     std::memcpy(lpOutBuffer, answer, answered);
-    if (lpBytesReturned != nullptr) *lpBytesReturned = static_cast<DWORD>(answered);
+    if (lpBytesReturned != nullptr)
+        *lpBytesReturned = static_cast<DWORD>(answered);
     SetLastError(ERROR_SUCCESS);
     // What came back, as the caller's buffer now holds it: fewer bytes leave its own in place.
     std::string result = "TRUE, " + std::to_string(answered) + " bytes returned";
-    if (answered > 0) result += " [" + sim::HexBytes(answer, answered) + "]";
+    if (answered > 0)
+        result += " [" + sim::HexBytes(answer, answered) + "]";
     sim::TraceCall("DeviceIoControl", args, result);
     return TRUE;
 }

@@ -37,11 +37,17 @@ LocalHeap& Heap() {
     return heap;
 }
 
-std::string Bool(BOOL ok) { return ok ? "TRUE" : "FALSE"; }
+std::string Bool(BOOL ok) {
+    return ok ? "TRUE" : "FALSE";
+}
 }  // namespace
 
-DWORD WINAPI GetLastError(void) { return t_lastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) {
+    return t_lastError;
+}
+void WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
 LANGID WINAPI GetUserDefaultLangID(void) {
     sim::Enter("GetUserDefaultLangID", ERROR_SUCCESS);
@@ -58,7 +64,8 @@ DWORD WINAPI GetTickCount(void) {
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
-    if (sim::Enter("Sleep", ERROR_SUCCESS)) return;  // a failed Sleep neither sleeps nor counts
+    if (sim::Enter("Sleep", ERROR_SUCCESS))
+        return;  // a failed Sleep neither sleeps nor counts
     sim::TraceCall("Sleep", std::to_string(dwMilliseconds), "");
     // The updater's pauses are its main thread's; a handler thread's waits are not among them.
     if (sim::OnMainThread())
@@ -109,7 +116,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     if (pause)
         M().sleeps.push_back(dwMilliseconds);
     if (e->signalled) {
-        if (!e->manualReset) e->signalled = false;
+        if (!e->manualReset)
+            e->signalled = false;
         sim::TraceCall("WaitForSingleObject", args, "WAIT_OBJECT_0");
         return WAIT_OBJECT_0;
     }
@@ -158,9 +166,13 @@ __attribute__((always_inline)) inline BOOL ChangeEvent(const char* call, HANDLE 
 }
 }  // namespace
 
-BOOL WINAPI SetEvent(HANDLE hEvent) { return ChangeEvent("SetEvent", hEvent, sim::SignalEvent); }
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    return ChangeEvent("SetEvent", hEvent, sim::SignalEvent);
+}
 
-BOOL WINAPI ResetEvent(HANDLE hEvent) { return ChangeEvent("ResetEvent", hEvent, sim::ResetEventObject); }
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    return ChangeEvent("ResetEvent", hEvent, sim::ResetEventObject);
+}
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::string args = Ptr(hObject);
@@ -177,7 +189,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
         sim::TraceCall("CloseHandle", args, "FALSE");
         return FALSE;
     }
-    if (obj->kind == HandleKind::Mutex) sim::CloseMutexHandle(obj->ref);
+    if (obj->kind == HandleKind::Mutex)
+        sim::CloseMutexHandle(obj->ref);
     sim::DropHandle(hObject);
     sim::TraceCall("CloseHandle", args, "TRUE");
     return TRUE;
@@ -240,11 +253,11 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
     return TRUE;
 }
 
-BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent,
-                                      PACL pDacl, BOOL bDaclDefaulted) {
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                                      BOOL bDaclDefaulted) {
     constexpr WORD SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008;
-    std::string args = Ptr(pSecurityDescriptor) + ", " + Bool(bDaclPresent) + ", " + Ptr(pDacl) + ", " +
-                       Bool(bDaclDefaulted);
+    std::string args =
+        Ptr(pSecurityDescriptor) + ", " + Bool(bDaclPresent) + ", " + Ptr(pDacl) + ", " + Bool(bDaclDefaulted);
     if (sim::Enter("SetSecurityDescriptorDacl", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("SetSecurityDescriptorDacl", args, "FALSE (injected)");
         return FALSE;
@@ -254,16 +267,18 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
         sim::TraceCall("SetSecurityDescriptorDacl", args, "FALSE");
         return FALSE;
     }
-    pSecurityDescriptor->Control = static_cast<WORD>(
-        (pSecurityDescriptor->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED)) |
-        (bDaclPresent ? SE_DACL_PRESENT : 0) | (bDaclDefaulted ? SE_DACL_DEFAULTED : 0));
+    pSecurityDescriptor->Control =
+        static_cast<WORD>((pSecurityDescriptor->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED)) |
+                          (bDaclPresent ? SE_DACL_PRESENT : 0) | (bDaclDefaulted ? SE_DACL_DEFAULTED : 0));
     pSecurityDescriptor->Dacl = pDacl;
     sim::TraceCall("SetSecurityDescriptorDacl", args, "TRUE");
     return TRUE;
 }
 
 namespace sim {
-void FreeLeftoverLocalBlocks() { Heap().FreeAll(); }
+void FreeLeftoverLocalBlocks() {
+    Heap().FreeAll();
+}
 }  // namespace sim
 
 namespace {
@@ -304,7 +319,8 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
 
 void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime) {
     sim::Enter("GetSystemTime", ERROR_SUCCESS);
-    if (lpSystemTime == nullptr) return;
+    if (lpSystemTime == nullptr)
+        return;
     // Runs are far shorter than January: only the day within it and the time of day move.
     const uint64_t ms = M().clock.ElapsedMs();
     const uint64_t seconds = ms / MS_PER_SECOND;

@@ -22,15 +22,24 @@ Machine& TheMachine() {
 
 const char* KindName(HandleKind kind) {
     switch (kind) {
-        case HandleKind::Device: return "device";
-        case HandleKind::Event: return "event";
-        case HandleKind::Manager: return "manager";
-        case HandleKind::Service: return "service";
-        case HandleKind::Key: return "key";
-        case HandleKind::Mutex: return "mutex";
-        case HandleKind::Console: return "console";
-        case HandleKind::Module: return "module";
-        case HandleKind::Hash: return "hash";
+        case HandleKind::Device:
+            return "device";
+        case HandleKind::Event:
+            return "event";
+        case HandleKind::Manager:
+            return "manager";
+        case HandleKind::Service:
+            return "service";
+        case HandleKind::Key:
+            return "key";
+        case HandleKind::Mutex:
+            return "mutex";
+        case HandleKind::Console:
+            return "console";
+        case HandleKind::Module:
+            return "module";
+        case HandleKind::Hash:
+            return "hash";
     }
     return "?";
 }
@@ -43,21 +52,26 @@ void Clock::Start(bool real, uint32_t tickStart) {
 }
 
 uint64_t Clock::ElapsedMs() const {
-    if (!real_) return virtualMs_;
+    if (!real_)
+        return virtualMs_;
     auto spent = std::chrono::steady_clock::now() - realStart_;
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
 }
 
 void Clock::AdvanceTo(uint64_t elapsedMs) {
-    if (elapsedMs > virtualMs_) virtualMs_ = elapsedMs;
+    if (elapsedMs > virtualMs_)
+        virtualMs_ = elapsedMs;
 }
 
 void Clock::WaitUntil(uint64_t elapsedMs) const {
-    if (elapsedMs == UINT64_MAX) return;
+    if (elapsedMs == UINT64_MAX)
+        return;
     std::this_thread::sleep_until(realStart_ + std::chrono::milliseconds(elapsedMs));
 }
 
-Machine& M() { return TheMachine(); }
+Machine& M() {
+    return TheMachine();
+}
 
 void Boot(const Scenario& scenario, const RunOptions& options) {
     Machine& m = TheMachine();
@@ -97,7 +111,8 @@ bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
     if (m.options.journal)
         m.journal.push_back({call, ordinal, site, mainThread ? 0 : 1});
     for (const FailureSpec& f : m.scenario.failures) {
-        if (f.call != call) continue;
+        if (f.call != call)
+            continue;
         bool from = ordinal >= f.nth;
         bool within = f.count == 0 || ordinal - f.nth < f.count;
         if (from && within) {
@@ -145,7 +160,8 @@ std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
     std::string out;
     char two[3];
     for (size_t i = 0; i < n; ++i) {
-        if (i > 0) out += separator;
+        if (i > 0)
+            out += separator;
         std::snprintf(two, sizeof two, "%02x", bytes[i]);
         out += two;
     }
@@ -153,23 +169,32 @@ std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
 }
 
 std::string Name(const char* kind, const void* p) {
-    if (p == nullptr) return "NULL";
-    if (p == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
-    if (p == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
+    if (p == nullptr)
+        return "NULL";
+    if (p == INVALID_HANDLE_VALUE)
+        return "INVALID_HANDLE_VALUE";
+    if (p == HKEY_LOCAL_MACHINE)
+        return "HKEY_LOCAL_MACHINE";
     Machine& m = TheMachine();
     auto it = m.names.find(p);
-    if (it != m.names.end()) return it->second;
+    if (it != m.names.end())
+        return it->second;
     std::string name = std::string(kind) + "#" + std::to_string(++m.nameCounts[kind]);
     m.names.emplace(p, name);
     return name;
 }
 
-std::string Ptr(const void* p) { return Name("buffer", p); }
+std::string Ptr(const void* p) {
+    return Name("buffer", p);
+}
 
-void NameAs(const void* p, const std::string& name) { TheMachine().names[p] = name; }
+void NameAs(const void* p, const std::string& name) {
+    TheMachine().names[p] = name;
+}
 
 std::string Quote(const char* text) {
-    if (text == nullptr) return "NULL";
+    if (text == nullptr)
+        return "NULL";
     std::string out = "\"";
     for (const char* p = text; *p; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
@@ -212,7 +237,9 @@ HandleObject* FindHandle(const void* handle, HandleKind kind) {
     return obj != nullptr && obj->kind == kind ? obj : nullptr;
 }
 
-void DropHandle(const void* handle) { TheMachine().handles.erase(reinterpret_cast<uintptr_t>(handle)); }
+void DropHandle(const void* handle) {
+    TheMachine().handles.erase(reinterpret_cast<uintptr_t>(handle));
+}
 
 std::map<std::string, int> OpenHandleCounts() {
     std::map<std::string, int> counts;
@@ -242,7 +269,8 @@ void SignalEvent(HANDLE event) {
 }
 
 void ResetEventObject(HANDLE event) {
-    if (HandleObject* e = FindHandle(event, HandleKind::Event)) e->signalled = false;
+    if (HandleObject* e = FindHandle(event, HandleKind::Event))
+        e->signalled = false;
 }
 
 }  // namespace sim

@@ -26,10 +26,10 @@ const char* KindName(HandleKind kind);
 
 struct HandleObject {
     HandleKind kind = HandleKind::Event;
-    int ref = -1;          // device index, instance number or mutex id, by kind
-    DWORD access = 0;      // rights granted when the handle was opened
-    bool signalled = false;     // events
-    bool manualReset = false;   // events
+    int ref = -1;              // device index, instance number or mutex id, by kind
+    DWORD access = 0;          // rights granted when the handle was opened
+    bool signalled = false;    // events
+    bool manualReset = false;  // events
 };
 
 constexpr uint64_t DEFAULT_LIMIT_MS = 24ull * 60 * 60 * 1000;

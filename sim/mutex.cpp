@@ -24,7 +24,8 @@ bool NamesMissingDirectory(const std::string& name) {
     size_t start = 0;
     for (const char* prefix : NAMESPACE_PREFIXES) {
         const std::string p = prefix;
-        if (name.compare(0, p.size(), p) == 0) start = p.size();
+        if (name.compare(0, p.size(), p) == 0)
+            start = p.size();
     }
     return name.find('\\', start) != std::string::npos;
 }
@@ -33,9 +34,11 @@ bool NamesMissingDirectory(const std::string& name) {
 void PassOtherProcessesTime() {
     const uint64_t now = sim::M().clock.ElapsedMs();
     for (sim::MutexObject& m : sim::M().mutexes.objects) {
-        if (!m.heldByOther || !m.otherCloses || now < m.otherClosesAtMs) continue;
+        if (!m.heldByOther || !m.otherCloses || now < m.otherClosesAtMs)
+            continue;
         m.heldByOther = false;
-        if (m.updaterHandles == 0) m.exists = false;
+        if (m.updaterHandles == 0)
+            m.exists = false;
     }
 }
 
@@ -48,12 +51,14 @@ std::string SessionName(const std::string& name) {
 int FindExisting(const std::string& name) {
     const auto& objects = sim::M().mutexes.objects;
     for (size_t id = 0; id < objects.size(); ++id)
-        if (objects[id].exists && SessionName(objects[id].name) == SessionName(name)) return static_cast<int>(id);
+        if (objects[id].exists && SessionName(objects[id].name) == SessionName(name))
+            return static_cast<int>(id);
     return -1;
 }
 
 bool HasNullDacl(const SECURITY_ATTRIBUTES* attributes) {
-    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return false;
+    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
+        return false;
     const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor);
     return (descriptor->Control & SE_DACL_PRESENT) != 0 && descriptor->Dacl == nullptr;
 }
@@ -80,7 +85,8 @@ void ReportMutexes(const Machine& m, nlohmann::json& report) {
     for (const auto& [name, tried] : m.mutexes.tried) {
         bool owned = false;
         for (const MutexObject& obj : m.mutexes.objects)
-            if (obj.name == name && obj.ownedByUpdater) owned = true;
+            if (obj.name == name && obj.ownedByUpdater)
+                owned = true;
         out[name] = {{"created", tried.created}, {"ownedAtExit", owned}};
     }
     report["mutexes"] = out;
@@ -92,7 +98,8 @@ void CloseMutexHandle(int id) {
     PassOtherProcessesTime();
     // Ownership belongs to the thread and outlives the handle, but the name goes with the
     // last handle.
-    if (obj.updaterHandles == 0 && !obj.heldByOther) obj.exists = false;
+    if (obj.updaterHandles == 0 && !obj.heldByOther)
+        obj.exists = false;
 }
 
 }  // namespace sim
@@ -103,7 +110,8 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     if (injected && sim::ProcessGone())
         return nullptr;
     sim::MutexArea& area = sim::M().mutexes;
-    if (lpName != nullptr) area.tried[lpName];  // tried, whatever comes of it
+    if (lpName != nullptr)
+        area.tried[lpName];  // tried, whatever comes of it
     if (injected) {
         sim::TraceCall("CreateMutexA", args, "NULL (injected)");
         return nullptr;
@@ -119,12 +127,14 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
             SECURITY_DESCRIPTOR_REVISION)
         return fail(1338 /* invalid security descriptor */);
     const std::string name = lpName != nullptr ? lpName : "";
-    if (NamesMissingDirectory(name)) return fail(ERROR_PATH_NOT_FOUND);
+    if (NamesMissingDirectory(name))
+        return fail(ERROR_PATH_NOT_FOUND);
 
     const int existing = name.empty() ? -1 : FindExisting(name);
     if (existing >= 0) {
         sim::MutexObject& obj = area.objects[static_cast<size_t>(existing)];
-        if (obj.accessDenied) return fail(ERROR_ACCESS_DENIED);
+        if (obj.accessDenied)
+            return fail(ERROR_ACCESS_DENIED);
         // The existing mutex is opened, never owned: initial ownership applies to new ones only.
         obj.updaterHandles++;
         HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
@@ -140,7 +150,8 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     obj.updaterHandles = 1;
     obj.openToEveryone = HasNullDacl(lpMutexAttributes);
     area.objects.push_back(obj);
-    if (!name.empty()) area.tried[name].created = true;
+    if (!name.empty())
+        area.tried[name].created = true;
     HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, static_cast<int>(area.objects.size() - 1));
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("CreateMutexA", args, Ptr(h) + (obj.ownedByUpdater ? ", owned" : ""));
@@ -171,7 +182,8 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 
 // Opens an existing named mutex without owning it; never creates one.
 HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
-    std::string args = sim::Hex(dwDesiredAccess) + ", " + (bInheritHandle ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
+    std::string args =
+        sim::Hex(dwDesiredAccess) + ", " + (bInheritHandle ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
     if (sim::Enter("OpenMutexA", ERROR_FILE_NOT_FOUND)) {
         sim::TraceCall("OpenMutexA", args, "NULL (injected)");
         return nullptr;
@@ -182,13 +194,17 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
         sim::TraceCall("OpenMutexA", args, "NULL, error " + std::to_string(error));
         return nullptr;
     };
-    if (lpName == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if (lpName == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
     const std::string name = lpName;
-    if (NamesMissingDirectory(name)) return fail(ERROR_PATH_NOT_FOUND);
+    if (NamesMissingDirectory(name))
+        return fail(ERROR_PATH_NOT_FOUND);
     const int existing = name.empty() ? -1 : FindExisting(name);
-    if (existing < 0) return fail(ERROR_FILE_NOT_FOUND);
+    if (existing < 0)
+        return fail(ERROR_FILE_NOT_FOUND);
     sim::MutexObject& obj = sim::M().mutexes.objects[static_cast<size_t>(existing)];
-    if (obj.accessDenied) return fail(ERROR_ACCESS_DENIED);
+    if (obj.accessDenied)
+        return fail(ERROR_ACCESS_DENIED);
     obj.updaterHandles++;
     HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
     SetLastError(ERROR_SUCCESS);

@@ -14,12 +14,16 @@ constexpr int CLASS_KEY_REF = -1;  // the handle's ref for the class key itself
 constexpr int NO_KEY = -2;
 constexpr DWORD REG_OPTION_OPEN_LINK = 0x00000008;
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i])) return false;
+        if (Upper(a[i]) != Upper(b[i]))
+            return false;
     return true;
 }
 
@@ -28,13 +32,15 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b) {
 int KeyOfPath(const char* path) {
     const std::string p = path;
     const std::string classKey = CLASS_KEY;
-    if (EqualIgnoringCase(p, classKey)) return CLASS_KEY_REF;
+    if (EqualIgnoringCase(p, classKey))
+        return CLASS_KEY_REF;
     if (p.size() != classKey.size() + 1 + INSTANCE_DIGITS || p[classKey.size()] != '\\' ||
         !EqualIgnoringCase(p.substr(0, classKey.size()), classKey))
         return NO_KEY;
     int number = 0;
     for (size_t i = classKey.size() + 1; i < p.size(); ++i) {
-        if (p[i] < '0' || p[i] > '9') return NO_KEY;
+        if (p[i] < '0' || p[i] > '9')
+            return NO_KEY;
         number = number * 10 + (p[i] - '0');
     }
     return sim::M().scenario.imagingDevices.count(number) ? number : NO_KEY;
@@ -57,18 +63,22 @@ LSTATUS Injected(const char* call, const std::string& args) {
 }  // namespace
 
 namespace sim {
-void BootRegistry(Machine& m) { m.registry = RegistryArea{}; }
+void BootRegistry(Machine& m) {
+    m.registry = RegistryArea{};
+}
 }  // namespace sim
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     std::string args =
         Ptr(hKey) + ", " + sim::Quote(lpSubKey) + ", " + std::to_string(ulOptions) + ", " + sim::Hex(samDesired);
-    if (sim::Enter("RegOpenKeyExA", ERROR_ACCESS_DENIED)) return Injected("RegOpenKeyExA", args);
+    if (sim::Enter("RegOpenKeyExA", ERROR_ACCESS_DENIED))
+        return Injected("RegOpenKeyExA", args);
     if (phkResult == nullptr || (ulOptions & ~REG_OPTION_OPEN_LINK) != 0)
         return Fail("RegOpenKeyExA", args, ERROR_INVALID_PARAMETER);
     // Only paths from HKEY_LOCAL_MACHINE are modelled.
     int key = hKey == HKEY_LOCAL_MACHINE && lpSubKey != nullptr ? KeyOfPath(lpSubKey) : NO_KEY;
-    if (key == NO_KEY) return Fail("RegOpenKeyExA", args, ERROR_FILE_NOT_FOUND);
+    if (key == NO_KEY)
+        return Fail("RegOpenKeyExA", args, ERROR_FILE_NOT_FOUND);
     if (key != CLASS_KEY_REF && sim::M().scenario.imagingDevices.at(key).accessDenied)
         return Fail("RegOpenKeyExA", args, ERROR_ACCESS_DENIED);
     *phkResult = static_cast<HKEY>(sim::NewHandle(sim::HandleKind::Key, key, samDesired));
@@ -81,28 +91,36 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
                                 LPDWORD lpcbData) {
     std::string args = Ptr(hKey) + ", " + sim::Quote(lpValueName) + ", " + Ptr(lpData) + ", " +
                        (lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData));
-    if (sim::Enter("RegQueryValueExA", ERROR_FILE_NOT_FOUND)) return Injected("RegQueryValueExA", args);
+    if (sim::Enter("RegQueryValueExA", ERROR_FILE_NOT_FOUND))
+        return Injected("RegQueryValueExA", args);
     const sim::HandleObject* obj = sim::FindHandle(hKey, sim::HandleKind::Key);
-    if (obj == nullptr) return Fail("RegQueryValueExA", args, ERROR_INVALID_HANDLE);
-    if ((obj->access & KEY_QUERY_VALUE) == 0) return Fail("RegQueryValueExA", args, ERROR_ACCESS_DENIED);
+    if (obj == nullptr)
+        return Fail("RegQueryValueExA", args, ERROR_INVALID_HANDLE);
+    if ((obj->access & KEY_QUERY_VALUE) == 0)
+        return Fail("RegQueryValueExA", args, ERROR_ACCESS_DENIED);
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
         return Fail("RegQueryValueExA", args, ERROR_INVALID_PARAMETER);
 
     const sim::RegValue* found = nullptr;
     if (obj->ref != CLASS_KEY_REF && lpValueName != nullptr) {
         for (const sim::RegValue& v : sim::M().scenario.imagingDevices.at(obj->ref).values)
-            if (EqualIgnoringCase(v.name, lpValueName)) found = &v;
+            if (EqualIgnoringCase(v.name, lpValueName))
+                found = &v;
     }
-    if (found == nullptr) return Fail("RegQueryValueExA", args, ERROR_FILE_NOT_FOUND);
+    if (found == nullptr)
+        return Fail("RegQueryValueExA", args, ERROR_FILE_NOT_FOUND);
 
     const DWORD size = static_cast<DWORD>(found->data.size());
-    if (lpType != nullptr) *lpType = found->type;
+    if (lpType != nullptr)
+        *lpType = found->type;
     if (lpData != nullptr && *lpcbData < size) {
         *lpcbData = size;  // the size needed; the buffer is left alone
         return Fail("RegQueryValueExA", args + " (needs " + std::to_string(size) + ")", ERROR_MORE_DATA);
     }
-    if (lpData != nullptr && size > 0) std::memcpy(lpData, found->data.data(), size);
-    if (lpcbData != nullptr) *lpcbData = size;
+    if (lpData != nullptr && size > 0)
+        std::memcpy(lpData, found->data.data(), size);
+    if (lpcbData != nullptr)
+        *lpcbData = size;
     sim::TraceCall("RegQueryValueExA", args,
                    "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " + std::to_string(size) + " bytes");
     return ERROR_SUCCESS;
@@ -114,35 +132,44 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
                              LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     std::string args = Ptr(hKey) + ", " + std::to_string(dwIndex) + ", " + Ptr(lpName) + ", " +
                        (lpcchName == nullptr ? std::string("NULL") : std::to_string(*lpcchName));
-    if (sim::Enter("RegEnumKeyExA", ERROR_ACCESS_DENIED)) return Injected("RegEnumKeyExA", args);
+    if (sim::Enter("RegEnumKeyExA", ERROR_ACCESS_DENIED))
+        return Injected("RegEnumKeyExA", args);
     const sim::HandleObject* obj = sim::FindHandle(hKey, sim::HandleKind::Key);
-    if (obj == nullptr) return Fail("RegEnumKeyExA", args, ERROR_INVALID_HANDLE);
-    if ((obj->access & KEY_ENUMERATE_SUB_KEYS) == 0) return Fail("RegEnumKeyExA", args, ERROR_ACCESS_DENIED);
-    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
+    if (obj == nullptr)
+        return Fail("RegEnumKeyExA", args, ERROR_INVALID_HANDLE);
+    if ((obj->access & KEY_ENUMERATE_SUB_KEYS) == 0)
+        return Fail("RegEnumKeyExA", args, ERROR_ACCESS_DENIED);
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+        (lpClass != nullptr && lpcchClass == nullptr))
         return Fail("RegEnumKeyExA", args, ERROR_INVALID_PARAMETER);
     const auto& instances = sim::M().scenario.imagingDevices;
-    if (obj->ref != CLASS_KEY_REF || dwIndex >= instances.size()) return Fail("RegEnumKeyExA", args, ERROR_NO_MORE_ITEMS);
+    if (obj->ref != CLASS_KEY_REF || dwIndex >= instances.size())
+        return Fail("RegEnumKeyExA", args, ERROR_NO_MORE_ITEMS);
     auto it = instances.begin();
     std::advance(it, dwIndex);
     char name[INSTANCE_DIGITS + 1];
     std::snprintf(name, sizeof name, "%04d", it->first);
     // The count offered includes the terminator; on success it tells the characters without it.
-    if (*lpcchName < sizeof name) return Fail("RegEnumKeyExA", args, ERROR_MORE_DATA);
+    if (*lpcchName < sizeof name)
+        return Fail("RegEnumKeyExA", args, ERROR_MORE_DATA);
     std::memcpy(lpName, name, sizeof name);
     *lpcchName = INSTANCE_DIGITS;
     if (lpClass != nullptr && *lpcchClass > 0) {
         lpClass[0] = '\0';
         *lpcchClass = 0;
     }
-    if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+    if (lpftLastWriteTime != nullptr)
+        *lpftLastWriteTime = FILETIME{0, 0};
     sim::TraceCall("RegEnumKeyExA", args, "ERROR_SUCCESS, " + sim::Quote(name));
     return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     std::string args = Ptr(hKey);
-    if (sim::Enter("RegCloseKey", ERROR_INVALID_HANDLE)) return Injected("RegCloseKey", args);
-    if (sim::FindHandle(hKey, sim::HandleKind::Key) == nullptr) return Fail("RegCloseKey", args, ERROR_INVALID_HANDLE);
+    if (sim::Enter("RegCloseKey", ERROR_INVALID_HANDLE))
+        return Injected("RegCloseKey", args);
+    if (sim::FindHandle(hKey, sim::HandleKind::Key) == nullptr)
+        return Fail("RegCloseKey", args, ERROR_INVALID_HANDLE);
     sim::DropHandle(hKey);
     sim::TraceCall("RegCloseKey", args, "ERROR_SUCCESS");
     return ERROR_SUCCESS;

@@ -30,34 +30,42 @@ ResourceEntry& EntryOf(int id) {
 // The entry behind an HRSRC of this run, or null for anything FindResourceA did not return.
 const ResourceEntry* EntryOfHandle(HRSRC handle) {
     for (const auto& [id, given] : sim::M().resources.images) {
-        if (given.mode == sim::ResourceMode::Missing) continue;
+        if (given.mode == sim::ResourceMode::Missing)
+            continue;
         const ResourceEntry& e = EntryOf(id);
-        if (reinterpret_cast<const void*>(handle) == &e) return &e;
+        if (reinterpret_cast<const void*>(handle) == &e)
+            return &e;
     }
     return nullptr;
 }
 
 bool SameTextIgnoringCase(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
+        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b)))
+            return false;
     return *a == *b;
 }
 
 // The numeric id that a resource name stands for, or -1 for a name that is a string.
 long NumericId(LPCSTR name) {
-    if (IS_INTRESOURCE(name)) return static_cast<long>(reinterpret_cast<ULONG_PTR>(name));
-    if (name[0] != NUMERIC_NAME_MARK || name[1] == '\0') return -1;
+    if (IS_INTRESOURCE(name))
+        return static_cast<long>(reinterpret_cast<ULONG_PTR>(name));
+    if (name[0] != NUMERIC_NAME_MARK || name[1] == '\0')
+        return -1;
     unsigned long value = 0;
     for (const char* p = name + 1; *p != '\0'; ++p) {
-        if (!std::isdigit(static_cast<unsigned char>(*p))) return -1;
+        if (!std::isdigit(static_cast<unsigned char>(*p)))
+            return -1;
         value = value * 10 + static_cast<unsigned long>(*p - '0');
-        if (value > MAX_RESOURCE_ID) return -1;
+        if (value > MAX_RESOURCE_ID)
+            return -1;
     }
     return static_cast<long>(value);
 }
 
 std::string ResourceName(LPCSTR name) {
-    if (name != nullptr && IS_INTRESOURCE(name)) return std::to_string(reinterpret_cast<ULONG_PTR>(name));
+    if (name != nullptr && IS_INTRESOURCE(name))
+        return std::to_string(reinterpret_cast<ULONG_PTR>(name));
     return sim::Quote(name);
 }
 
@@ -82,20 +90,24 @@ constexpr const char* UPDATER_FILE_NAME = "scanfw.exe";
 bool NamesUpdaterFile(const char* path) {
     const char* name = path;
     for (const char* p = path; *p != '\0'; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+        if (*p == '\\' || *p == '/' || *p == ':')
+            name = p + 1;
     return SameTextIgnoringCase(name, UPDATER_FILE_NAME);
 }
 
 bool AnyImagePresent() {
     for (const auto& [id, given] : sim::M().resources.images)
-        if (given.mode != sim::ResourceMode::Missing) return true;
+        if (given.mode != sim::ResourceMode::Missing)
+            return true;
     return false;
 }
 
 }  // namespace
 
 namespace sim {
-void BootResources(Machine& m) { m.resources.images = m.scenario.resources; }
+void BootResources(Machine& m) {
+    m.resources.images = m.scenario.resources;
+}
 }  // namespace sim
 
 // Only the updater's module is known here (see IsUpdaterModule); any other module answers
@@ -271,7 +283,8 @@ BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA 
     // The ids are copied first: the callback may call back into the host.
     std::vector<int> ids;
     for (const auto& [id, given] : sim::M().resources.images)
-        if (given.mode != sim::ResourceMode::Missing) ids.push_back(id);
+        if (given.mode != sim::ResourceMode::Missing)
+            ids.push_back(id);
     sim::TraceCall("EnumResourceNamesA", args, std::to_string(ids.size()) + " names");
     for (int id : ids) {
         if (!lpEnumFunc(hModule, lpType, MAKEINTRESOURCEA(id), lParam)) {

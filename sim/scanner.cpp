@@ -144,8 +144,8 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     std::string args;
     if (sim::Tracing())
         args = Ptr(file) + ", " + std::to_string(length) + " bytes" +
-               (op == Op::Write ? Preview(buffer, length) : std::string()) + ", " + sim::Name("overlapped", overlapped) +
-               ", " + Ptr(overlapped == nullptr ? nullptr : overlapped->hEvent);
+               (op == Op::Write ? Preview(buffer, length) : std::string()) + ", " +
+               sim::Name("overlapped", overlapped) + ", " + Ptr(overlapped == nullptr ? nullptr : overlapped->hEvent);
     if (sim::Enter(call, ERROR_GEN_FAILURE)) {
         sim::TraceCall(call, args, "FALSE (injected)");
         return FALSE;

@@ -61,7 +61,7 @@ struct ServiceSpec {
 };
 
 struct RegValue {
-    std::string name;  // as written; value names compare without regard to case
+    std::string name;   // as written; value names compare without regard to case
     uint32_t type = 1;  // REG_SZ
     std::vector<uint8_t> data;
 };
@@ -86,8 +86,8 @@ struct ResourceSpec {
 
 struct FailureSpec {
     std::string call;
-    uint32_t nth = 1;    // from the Kth call of the run
-    uint32_t count = 1;  // for this many calls; 0: every later call
+    uint32_t nth = 1;               // from the Kth call of the run
+    uint32_t count = 1;             // for this many calls; 0: every later call
     std::optional<uint32_t> error;  // the function's default when absent
 };
 

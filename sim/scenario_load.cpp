@@ -55,15 +55,15 @@ public:
     }
 
     void RequireObject(const json& j, const std::string& field) const {
-        if (!j.is_object()) Fail(field, "expected an object");
+        if (!j.is_object())
+            Fail(field, "expected an object");
     }
 
-    void AllowOnly(const json& j, const std::string& field,
-                   std::initializer_list<const char*> names) const {
+    void AllowOnly(const json& j, const std::string& field, std::initializer_list<const char*> names) const {
         for (auto it = j.begin(); it != j.end(); ++it) {
-            bool known = std::any_of(names.begin(), names.end(),
-                                     [&](const char* n) { return it.key() == n; });
-            if (!known) Fail(Join(field, it.key()), "unknown member");
+            bool known = std::any_of(names.begin(), names.end(), [&](const char* n) { return it.key() == n; });
+            if (!known)
+                Fail(Join(field, it.key()), "unknown member");
         }
     }
 
@@ -81,15 +81,18 @@ public:
         } else if (j.is_number_float()) {
             // A whole number too large for any integer type arrives as a floating-point one.
             const double d = j.get<double>();
-            if (d < 0) Fail(field, "must not be negative");
-            if (std::isfinite(d) && d == std::floor(d)) Fail(field, OutOfRange(max));
+            if (d < 0)
+                Fail(field, "must not be negative");
+            if (std::isfinite(d) && d == std::floor(d))
+                Fail(field, OutOfRange(max));
             Fail(field, "expected a whole number");
         } else if (j.is_string()) {
             value = ParseNumberText(j.get<std::string>(), field, max);
         } else {
             Fail(field, "expected a number or a hex string such as \"0x0404\"");
         }
-        if (value > max) Fail(field, OutOfRange(max));
+        if (value > max)
+            Fail(field, OutOfRange(max));
         return value;
     }
 
@@ -102,46 +105,51 @@ public:
     uint64_t ParseNumberText(const std::string& text, const std::string& field, uint64_t max) const {
         bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
         std::string digits = hex ? text.substr(2) : text;
-        const bool wellFormed =
-            !digits.empty() && std::all_of(digits.begin(), digits.end(), [hex](char c) {
-                return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : (c >= '0' && c <= '9');
-            });
-        if (!wellFormed) Fail(field, "not a number: \"" + text + "\" (decimal digits, or hex after 0x)");
+        const bool wellFormed = !digits.empty() && std::all_of(digits.begin(), digits.end(), [hex](char c) {
+            return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : (c >= '0' && c <= '9');
+        });
+        if (!wellFormed)
+            Fail(field, "not a number: \"" + text + "\" (decimal digits, or hex after 0x)");
         uint64_t value = 0;
         const uint64_t base = hex ? 16 : 10;
         for (char c : digits) {
             const int d = c <= '9' ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-            if (value > (std::numeric_limits<uint64_t>::max() - d) / base) Fail(field, OutOfRange(max));
+            if (value > (std::numeric_limits<uint64_t>::max() - d) / base)
+                Fail(field, OutOfRange(max));
             value = value * base + d;
         }
         return value;
     }
 
     std::string String(const json& j, const std::string& field) const {
-        if (!j.is_string()) Fail(field, "expected a string");
+        if (!j.is_string())
+            Fail(field, "expected a string");
         return j.get<std::string>();
     }
 
     bool Bool(const json& j, const std::string& field) const {
-        if (!j.is_boolean()) Fail(field, "expected true or false");
+        if (!j.is_boolean())
+            Fail(field, "expected true or false");
         return j.get<bool>();
     }
 
     template <typename T>
-    T Choice(const json& j, const std::string& field,
-             std::initializer_list<std::pair<const char*, T>> choices) const {
+    T Choice(const json& j, const std::string& field, std::initializer_list<std::pair<const char*, T>> choices) const {
         std::string wanted;
         for (auto& c : choices) wanted += std::string(wanted.empty() ? "" : ", ") + "\"" + c.first + "\"";
-        if (!j.is_string()) Fail(field, "expected one of " + wanted);
+        if (!j.is_string())
+            Fail(field, "expected one of " + wanted);
         std::string s = j.get<std::string>();
         for (auto& c : choices)
-            if (s == c.first) return c.second;
+            if (s == c.first)
+                return c.second;
         Fail(field, "\"" + s + "\" is not one of " + wanted);
     }
 
     std::vector<uint8_t> Hex(const json& j, const std::string& field) const {
         std::string s = String(j, field);
-        if (s.size() % 2 != 0) Fail(field, "hex text needs an even number of digits");
+        if (s.size() % 2 != 0)
+            Fail(field, "hex text needs an even number of digits");
         std::vector<uint8_t> out;
         for (size_t i = 0; i < s.size(); i += 2) {
             if (!std::isxdigit(static_cast<unsigned char>(s[i])) ||
@@ -158,16 +166,21 @@ public:
         ReplyBytes bytes{};
         if (j.contains("raw")) {
             std::vector<uint8_t> raw = Hex(j["raw"], Join(field, "raw"));
-            if (raw.size() != REPLY_BYTES) Fail(Join(field, "raw"), "expected 64 hex digits");
+            if (raw.size() != REPLY_BYTES)
+                Fail(Join(field, "raw"), "expected 64 hex digits");
             std::copy(raw.begin(), raw.end(), bytes.begin());
         }
         auto put = [&](size_t offset, uint64_t value, size_t width) {
             for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
         };
-        if (j.contains("result")) put(0, Number(j["result"], Join(field, "result"), 0xFFFFFFFFu), 4);
-        if (j.contains("state")) put(4, Number(j["state"], Join(field, "state"), 0xFFFF), 2);
-        if (j.contains("percent")) put(10, Number(j["percent"], Join(field, "percent"), 0xFF), 1);
-        if (j.contains("model")) put(14, Number(j["model"], Join(field, "model"), 0xFF), 1);
+        if (j.contains("result"))
+            put(0, Number(j["result"], Join(field, "result"), 0xFFFFFFFFu), 4);
+        if (j.contains("state"))
+            put(4, Number(j["state"], Join(field, "state"), 0xFFFF), 2);
+        if (j.contains("percent"))
+            put(10, Number(j["percent"], Join(field, "percent"), 0xFF), 1);
+        if (j.contains("model"))
+            put(14, Number(j["model"], Join(field, "model"), 0xFF), 1);
         return bytes;
     }
 
@@ -176,9 +189,9 @@ public:
         if (j.is_object()) {
             list.push_back(Reply(j, field));
         } else if (j.is_array()) {
-            if (j.empty()) Fail(field, "needs at least one reply");
-            for (size_t i = 0; i < j.size(); ++i)
-                list.push_back(Reply(j[i], field + "[" + std::to_string(i) + "]"));
+            if (j.empty())
+                Fail(field, "needs at least one reply");
+            for (size_t i = 0; i < j.size(); ++i) list.push_back(Reply(j[i], field + "[" + std::to_string(i) + "]"));
         } else {
             Fail(field, "expected a reply object or a list of them");
         }
@@ -197,24 +210,28 @@ public:
             s.progress = ReplyList(j["progress"], Join(field, "progress"));
         } else {
             for (int step = 0; step < DEFAULT_PROGRESS_STEPS; ++step)
-                s.progress.push_back(MakeReply(0, TARGET_STATE_BURNING,
-                                               static_cast<uint8_t>(step * PROGRESS_STEP_PERCENT), 0));
+                s.progress.push_back(
+                    MakeReply(0, TARGET_STATE_BURNING, static_cast<uint8_t>(step * PROGRESS_STEP_PERCENT), 0));
             s.progress.push_back(MakeReply(0, 0, 100, 0));
         }
         if (j.contains("faults")) {
             const json& f = j["faults"];
             std::string ff = Join(field, "faults");
-            if (!f.is_array()) Fail(ff, "expected a list");
+            if (!f.is_array())
+                Fail(ff, "expected a list");
             for (size_t i = 0; i < f.size(); ++i) {
                 std::string fi = ff + "[" + std::to_string(i) + "]";
                 RequireObject(f[i], fi);
                 AllowOnly(f[i], fi, {"op", "n", "kind"});
-                if (!f[i].contains("op")) Fail(Join(fi, "op"), "required");
-                if (!f[i].contains("kind")) Fail(Join(fi, "kind"), "required");
+                if (!f[i].contains("op"))
+                    Fail(Join(fi, "op"), "required");
+                if (!f[i].contains("kind"))
+                    Fail(Join(fi, "kind"), "required");
                 TransferFault t;
                 t.onRead = Choice<bool>(f[i]["op"], Join(fi, "op"), {{"write", false}, {"read", true}});
                 t.n = f[i].contains("n") ? static_cast<uint32_t>(Number(f[i]["n"], Join(fi, "n"), 0xFFFFFFFFu)) : 1;
-                if (t.n == 0) Fail(Join(fi, "n"), "counts from 1");
+                if (t.n == 0)
+                    Fail(Join(fi, "n"), "counts from 1");
                 t.kind = Choice<FaultKind>(f[i]["kind"], Join(fi, "kind"),
                                            {{"fail", FaultKind::Fail},
                                             {"noSignal", FaultKind::NoSignal},
@@ -231,7 +248,8 @@ public:
         RequireObject(j, field);
         AllowOnly(j, field, {"index", "open", "descriptor", "scanner"});
         DeviceSpec d;
-        if (!j.contains("index")) Fail(Join(field, "index"), "required");
+        if (!j.contains("index"))
+            Fail(Join(field, "index"), "required");
         d.index = static_cast<int>(Number(j["index"], Join(field, "index"), MAX_DEVICE_INDEX));
         if (j.contains("open"))
             d.open = Choice<OpenMode>(j["open"], Join(field, "open"),
@@ -240,14 +258,18 @@ public:
             const json& dj = j["descriptor"];
             std::string df = Join(field, "descriptor");
             if (dj.is_string()) {
-                if (dj.get<std::string>() != "fail") Fail(df, "expected an object or \"fail\"");
+                if (dj.get<std::string>() != "fail")
+                    Fail(df, "expected an object or \"fail\"");
                 d.descriptorFails = true;
             } else {
                 RequireObject(dj, df);
                 AllowOnly(dj, df, {"vid", "pid", "bcd", "length"});
-                if (dj.contains("vid")) d.vid = static_cast<uint16_t>(Number(dj["vid"], Join(df, "vid"), 0xFFFF));
-                if (dj.contains("pid")) d.pid = static_cast<uint16_t>(Number(dj["pid"], Join(df, "pid"), 0xFFFF));
-                if (dj.contains("bcd")) d.bcd = static_cast<uint16_t>(Number(dj["bcd"], Join(df, "bcd"), 0xFFFF));
+                if (dj.contains("vid"))
+                    d.vid = static_cast<uint16_t>(Number(dj["vid"], Join(df, "vid"), 0xFFFF));
+                if (dj.contains("pid"))
+                    d.pid = static_cast<uint16_t>(Number(dj["pid"], Join(df, "pid"), 0xFFFF));
+                if (dj.contains("bcd"))
+                    d.bcd = static_cast<uint16_t>(Number(dj["bcd"], Join(df, "bcd"), 0xFFFF));
                 if (dj.contains("length"))
                     d.descriptorLength =
                         static_cast<uint8_t>(Number(dj["length"], Join(df, "length"), DESCRIPTOR_BYTES));
@@ -259,30 +281,35 @@ public:
 
     ServiceSpec Service(const json& j, const std::string& field) const {
         RequireObject(j, field);
-        AllowOnly(j, field, {"exists", "managerAccess", "serviceAccess", "state", "controlsAccepted",
-                             "startType", "waitHint", "pendingQueries"});
+        AllowOnly(j, field,
+                  {"exists", "managerAccess", "serviceAccess", "state", "controlsAccepted", "startType", "waitHint",
+                   "pendingQueries"});
         ServiceSpec s;
-        if (j.contains("exists")) s.exists = Bool(j["exists"], Join(field, "exists"));
+        if (j.contains("exists"))
+            s.exists = Bool(j["exists"], Join(field, "exists"));
         if (j.contains("managerAccess"))
-            s.managerDenied = Choice<bool>(j["managerAccess"], Join(field, "managerAccess"),
-                                           {{"granted", false}, {"denied", true}});
+            s.managerDenied =
+                Choice<bool>(j["managerAccess"], Join(field, "managerAccess"), {{"granted", false}, {"denied", true}});
         if (j.contains("serviceAccess"))
-            s.serviceDenied = Choice<bool>(j["serviceAccess"], Join(field, "serviceAccess"),
-                                           {{"granted", false}, {"denied", true}});
+            s.serviceDenied =
+                Choice<bool>(j["serviceAccess"], Join(field, "serviceAccess"), {{"granted", false}, {"denied", true}});
         if (j.contains("state"))
             s.state = Choice<uint32_t>(j["state"], Join(field, "state"),
-                                       {{"stopped", 1}, {"startPending", 2}, {"stopPending", 3},
-                                        {"running", 4}, {"continuePending", 5}, {"pausePending", 6},
+                                       {{"stopped", 1},
+                                        {"startPending", 2},
+                                        {"stopPending", 3},
+                                        {"running", 4},
+                                        {"continuePending", 5},
+                                        {"pausePending", 6},
                                         {"paused", 7}});
         constexpr uint32_t RUNNING = 4, PAUSED = 7, ACCEPTS_WHEN_UP = 0x07;
         s.controlsAccepted = (s.state == RUNNING || s.state == PAUSED) ? ACCEPTS_WHEN_UP : 0;
         if (j.contains("controlsAccepted"))
-            s.controlsAccepted = static_cast<uint32_t>(
-                Number(j["controlsAccepted"], Join(field, "controlsAccepted"), 0xFFFFFFFFu));
+            s.controlsAccepted =
+                static_cast<uint32_t>(Number(j["controlsAccepted"], Join(field, "controlsAccepted"), 0xFFFFFFFFu));
         if (j.contains("startType"))
             s.startType = Choice<uint32_t>(j["startType"], Join(field, "startType"),
-                                           {{"boot", 0}, {"system", 1}, {"auto", 2}, {"demand", 3},
-                                            {"disabled", 4}});
+                                           {{"boot", 0}, {"system", 1}, {"auto", 2}, {"demand", 3}, {"disabled", 4}});
         if (j.contains("waitHint"))
             s.waitHint = static_cast<uint32_t>(Number(j["waitHint"], Join(field, "waitHint"), 0xFFFFFFFFu));
         if (j.contains("pendingQueries")) {
@@ -290,8 +317,7 @@ public:
             if (p.is_number_integer() && p.get<int64_t>() == -1) {
                 s.pendingQueries = -1;
             } else {
-                s.pendingQueries = static_cast<int64_t>(
-                    Number(p, Join(field, "pendingQueries"), 0xFFFFFFFFu));
+                s.pendingQueries = static_cast<int64_t>(Number(p, Join(field, "pendingQueries"), 0xFFFFFFFFu));
             }
         }
         return s;
@@ -313,14 +339,22 @@ public:
         if (!j.is_object())
             Fail(field, "expected a string (a REG_SZ value) or an object with \"type\" and \"data\" or \"hex\"");
         AllowOnly(j, field, {"type", "data", "hex"});
-        if (!j.contains("type")) Fail(Join(field, "type"), "required");
+        if (!j.contains("type"))
+            Fail(Join(field, "type"), "required");
         // The last four come from captured PCs: their bytes are given exactly, as hex.
         v.type = Choice<uint32_t>(j["type"], Join(field, "type"),
-                                  {{"REG_SZ", 1}, {"REG_BINARY", 3}, {"REG_DWORD", 4}, {"REG_NONE", 0},
-                                   {"REG_EXPAND_SZ", 2}, {"REG_MULTI_SZ", 7}, {"REG_QWORD", 11}});
-        if (j.contains("data") == j.contains("hex")) Fail(field, "give exactly one of data and hex");
+                                  {{"REG_SZ", 1},
+                                   {"REG_BINARY", 3},
+                                   {"REG_DWORD", 4},
+                                   {"REG_NONE", 0},
+                                   {"REG_EXPAND_SZ", 2},
+                                   {"REG_MULTI_SZ", 7},
+                                   {"REG_QWORD", 11}});
+        if (j.contains("data") == j.contains("hex"))
+            Fail(field, "give exactly one of data and hex");
         const bool takesData = v.type == 1 || v.type == 3 || v.type == 4;
-        if (!takesData && j.contains("data")) Fail(Join(field, "data"), "this type takes its bytes as hex");
+        if (!takesData && j.contains("data"))
+            Fail(Join(field, "data"), "this type takes its bytes as hex");
         if (j.contains("hex")) {
             v.data = Hex(j["hex"], Join(field, "hex"));
         } else if (j["data"].is_string()) {
@@ -332,7 +366,8 @@ public:
                 v.data = v.type == 1 ? sz(s) : std::vector<uint8_t>(s.begin(), s.end());
             }
         } else {
-            if (v.type == 1) Fail(Join(field, "data"), "a REG_SZ takes a string");
+            if (v.type == 1)
+                Fail(Join(field, "data"), "a REG_SZ takes a string");
             uint32_t n = static_cast<uint32_t>(Number(j["data"], Join(field, "data"), 0xFFFFFFFFu));
             for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<uint8_t>(n >> (8 * i)));
         }
@@ -344,21 +379,24 @@ public:
         for (auto it = j.begin(); it != j.end(); ++it) {
             std::string fi = Join(field, it.key());
             const std::string& k = it.key();
-            bool fourDigits = k.size() == 4 && std::all_of(k.begin(), k.end(), [](char c) { return c >= '0' && c <= '9'; });
-            if (!fourDigits) Fail(fi, "instance names are four digits, \"0000\" to \"9999\"");
+            bool fourDigits =
+                k.size() == 4 && std::all_of(k.begin(), k.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (!fourDigits)
+                Fail(fi, "instance names are four digits, \"0000\" to \"9999\"");
             RequireObject(it.value(), fi);
             InstanceSpec inst;
             std::set<std::string> seen;
             for (auto v = it.value().begin(); v != it.value().end(); ++v) {
                 if (v.key() == "access") {
-                    inst.accessDenied = Choice<bool>(v.value(), Join(fi, "access"),
-                                                     {{"denied", true}, {"granted", false}});
+                    inst.accessDenied =
+                        Choice<bool>(v.value(), Join(fi, "access"), {{"denied", true}, {"granted", false}});
                     continue;
                 }
                 std::string lower = v.key();
                 std::transform(lower.begin(), lower.end(), lower.begin(),
                                [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-                if (!seen.insert(lower).second) Fail(Join(fi, v.key()), "value named twice (names ignore case)");
+                if (!seen.insert(lower).second)
+                    Fail(Join(fi, v.key()), "value named twice (names ignore case)");
                 inst.values.push_back(Value(v.key(), v.value(), Join(fi, v.key())));
             }
             s.imagingDevices[std::stoi(k)] = inst;
@@ -366,21 +404,26 @@ public:
     }
 
     void Mutexes(const json& j, const std::string& field, Scenario& s) const {
-        if (!j.is_array()) Fail(field, "expected a list");
+        if (!j.is_array())
+            Fail(field, "expected a list");
         std::set<std::string> names;
         for (size_t i = 0; i < j.size(); ++i) {
             std::string fi = field + "[" + std::to_string(i) + "]";
             RequireObject(j[i], fi);
             AllowOnly(j[i], fi, {"name", "releaseAfterMs", "access"});
             MutexSpec m;
-            if (!j[i].contains("name")) Fail(Join(fi, "name"), "required");
+            if (!j[i].contains("name"))
+                Fail(Join(fi, "name"), "required");
             m.name = String(j[i]["name"], Join(fi, "name"));
-            if (m.name.empty()) Fail(Join(fi, "name"), "must not be empty");
-            if (!names.insert(m.name).second) Fail(Join(fi, "name"), "named twice");
+            if (m.name.empty())
+                Fail(Join(fi, "name"), "must not be empty");
+            if (!names.insert(m.name).second)
+                Fail(Join(fi, "name"), "named twice");
             if (j[i].contains("releaseAfterMs"))
                 m.releaseAfterMs = Number(j[i]["releaseAfterMs"], Join(fi, "releaseAfterMs"), 0xFFFFFFFFFFFFull);
             if (j[i].contains("access"))
-                m.accessDenied = Choice<bool>(j[i]["access"], Join(fi, "access"), {{"denied", true}, {"granted", false}});
+                m.accessDenied =
+                    Choice<bool>(j[i]["access"], Join(fi, "access"), {{"denied", true}, {"granted", false}});
             s.mutexes.push_back(m);
         }
     }
@@ -389,41 +432,54 @@ public:
         RequireObject(j, field);
         for (auto it = j.begin(); it != j.end(); ++it) {
             std::string fi = Join(field, it.key());
-            if (it.key() != "121" && it.key() != "131") Fail(fi, "only \"121\" and \"131\" are images");
+            if (it.key() != "121" && it.key() != "131")
+                Fail(fi, "only \"121\" and \"131\" are images");
             const json& r = it.value();
             RequireObject(r, fi);
             AllowOnly(r, fi, {"size", "missing", "loadFails", "lockFails"});
-            if (r.size() != 1) Fail(fi, "give exactly one of size, missing, loadFails, lockFails");
+            if (r.size() != 1)
+                Fail(fi, "give exactly one of size, missing, loadFails, lockFails");
             ResourceSpec& given = s.resources[std::stoi(it.key())];
             if (r.contains("size")) {
                 given.mode = ResourceMode::Present;
                 given.size = static_cast<uint32_t>(Number(r["size"], Join(fi, "size"), 0xFFFFFFFFu));
             } else {
-                const char* key = r.contains("missing") ? "missing" : r.contains("loadFails") ? "loadFails" : "lockFails";
-                if (!Bool(r[key], Join(fi, key))) Fail(Join(fi, key), "only true is meaningful");
-                given.mode = r.contains("missing") ? ResourceMode::Missing
-                            : r.contains("loadFails") ? ResourceMode::LoadFails
-                                                      : ResourceMode::LockFails;
+                const char* key = r.contains("missing")     ? "missing"
+                                  : r.contains("loadFails") ? "loadFails"
+                                                            : "lockFails";
+                if (!Bool(r[key], Join(fi, key)))
+                    Fail(Join(fi, key), "only true is meaningful");
+                given.mode = r.contains("missing")     ? ResourceMode::Missing
+                             : r.contains("loadFails") ? ResourceMode::LoadFails
+                                                       : ResourceMode::LockFails;
             }
         }
     }
 
     void Failures(const json& j, const std::string& field, Scenario& s) const {
-        if (!j.is_array()) Fail(field, "expected a list");
+        if (!j.is_array())
+            Fail(field, "expected a list");
         std::set<std::string> calls;
         for (size_t i = 0; i < j.size(); ++i) {
             std::string fi = field + "[" + std::to_string(i) + "]";
             RequireObject(j[i], fi);
             AllowOnly(j[i], fi, {"call", "nth", "count", "error"});
             FailureSpec f;
-            if (!j[i].contains("call")) Fail(Join(fi, "call"), "required");
+            if (!j[i].contains("call"))
+                Fail(Join(fi, "call"), "required");
             f.call = String(j[i]["call"], Join(fi, "call"));
-            if (!IsFailableCall(f.call)) Fail(Join(fi, "call"), "\"" + f.call + "\" is not a simulated call that can fail");
-            if (!calls.insert(f.call).second) Fail(Join(fi, "call"), "\"" + f.call + "\" appears in more than one entry");
-            if (j[i].contains("nth")) f.nth = static_cast<uint32_t>(Number(j[i]["nth"], Join(fi, "nth"), 0xFFFFFFFFu));
-            if (f.nth == 0) Fail(Join(fi, "nth"), "counts from 1");
-            if (j[i].contains("count")) f.count = static_cast<uint32_t>(Number(j[i]["count"], Join(fi, "count"), 0xFFFFFFFFu));
-            if (j[i].contains("error")) f.error = static_cast<uint32_t>(Number(j[i]["error"], Join(fi, "error"), 0xFFFFFFFFu));
+            if (!IsFailableCall(f.call))
+                Fail(Join(fi, "call"), "\"" + f.call + "\" is not a simulated call that can fail");
+            if (!calls.insert(f.call).second)
+                Fail(Join(fi, "call"), "\"" + f.call + "\" appears in more than one entry");
+            if (j[i].contains("nth"))
+                f.nth = static_cast<uint32_t>(Number(j[i]["nth"], Join(fi, "nth"), 0xFFFFFFFFu));
+            if (f.nth == 0)
+                Fail(Join(fi, "nth"), "counts from 1");
+            if (j[i].contains("count"))
+                f.count = static_cast<uint32_t>(Number(j[i]["count"], Join(fi, "count"), 0xFFFFFFFFu));
+            if (j[i].contains("error"))
+                f.error = static_cast<uint32_t>(Number(j[i]["error"], Join(fi, "error"), 0xFFFFFFFFu));
             s.failures.push_back(f);
         }
     }
@@ -474,23 +530,29 @@ public:
         if (j.contains("tickStart"))
             s.tickStart = static_cast<uint32_t>(Number(j["tickStart"], "tickStart", 0xFFFFFFFFu));
         if (j.contains("args")) {
-            if (!j["args"].is_array()) Fail("args", "expected a list of strings");
+            if (!j["args"].is_array())
+                Fail("args", "expected a list of strings");
             for (size_t i = 0; i < j["args"].size(); ++i)
                 s.args.push_back(String(j["args"][i], "args[" + std::to_string(i) + "]"));
         }
         if (j.contains("devices")) {
-            if (!j["devices"].is_array()) Fail("devices", "expected a list");
+            if (!j["devices"].is_array())
+                Fail("devices", "expected a list");
             std::set<int> seen;
             for (size_t i = 0; i < j["devices"].size(); ++i) {
                 std::string fi = "devices[" + std::to_string(i) + "]";
                 DeviceSpec d = Device(j["devices"][i], fi);
-                if (!seen.insert(d.index).second) Fail(Join(fi, "index"), "usbscan" + std::to_string(d.index) + " is listed twice");
+                if (!seen.insert(d.index).second)
+                    Fail(Join(fi, "index"), "usbscan" + std::to_string(d.index) + " is listed twice");
                 s.devices.push_back(d);
             }
         }
-        if (j.contains("service")) s.service = Service(j["service"], "service");
-        if (j.contains("imagingDevices")) ImagingDevices(j["imagingDevices"], "imagingDevices", s);
-        if (j.contains("mutexes")) Mutexes(j["mutexes"], "mutexes", s);
+        if (j.contains("service"))
+            s.service = Service(j["service"], "service");
+        if (j.contains("imagingDevices"))
+            ImagingDevices(j["imagingDevices"], "imagingDevices", s);
+        if (j.contains("mutexes"))
+            Mutexes(j["mutexes"], "mutexes", s);
         s.resources[121] = {ResourceMode::Present, IMAGE_121_SIZE};
         s.resources[131] = {ResourceMode::Present, IMAGE_131_SIZE};
         if (j.contains("resources"))
@@ -514,7 +576,8 @@ private:
 class DuplicateWatch {
 public:
     void See(json::parse_event_t event, const json& parsed) {
-        if (found_) return;
+        if (found_)
+            return;
         switch (event) {
             case json::parse_event_t::object_start:
             case json::parse_event_t::array_start:
@@ -523,7 +586,8 @@ public:
                 break;
             case json::parse_event_t::object_end:
             case json::parse_event_t::array_end:
-                if (!frames_.empty()) frames_.pop_back();
+                if (!frames_.empty())
+                    frames_.pop_back();
                 break;
             case json::parse_event_t::key: {
                 Frame& top = frames_.back();
@@ -551,7 +615,8 @@ private:
     };
 
     void CountElement() {
-        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+        if (!frames_.empty() && frames_.back().array)
+            ++frames_.back().index;
     }
 
     // The member just read, as the loader's messages name fields: "devices[0].scanner.ready".
@@ -595,14 +660,16 @@ Scenario ParseScenario(const std::string& jsonText, const std::string& source) {
     } catch (const json::exception& e) {  // a syntax error, or a number too large for any type
         loader.Fail("(JSON)", e.what());
     }
-    if (duplicates.Found()) loader.Fail(duplicates.Where(), "given twice (the second would silently win)");
+    if (duplicates.Found())
+        loader.Fail(duplicates.Where(), "given twice (the second would silently win)");
     return loader.Top(j);
 }
 
 Scenario LoadScenarioFile(const std::string& path) {
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
-    if (!std::filesystem::exists(status)) throw ScenarioError(path + ": (file): no such file");
+    if (!std::filesystem::exists(status))
+        throw ScenarioError(path + ": (file): no such file");
     if (std::filesystem::is_directory(status))
         throw ScenarioError(path + ": (file): a directory, not a scenario file");
     const uintmax_t size = std::filesystem::file_size(path, error);
@@ -610,12 +677,14 @@ Scenario LoadScenarioFile(const std::string& path) {
         throw ScenarioError(path + ": (file): " + std::to_string(size) + " bytes, more than the " +
                             std::to_string(MAX_SCENARIO_BYTES) + " (4 MiB) a scenario file may have");
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError(path + ": (file): cannot be read");
+    if (!in)
+        throw ScenarioError(path + ": (file): cannot be read");
     std::string text;
     // Read at most one byte past the limit: a file that grows meanwhile is refused all the same.
     text.resize(MAX_SCENARIO_BYTES + 1);
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) throw ScenarioError(path + ": (file): cannot be read");
+    if (in.bad())
+        throw ScenarioError(path + ": (file): cannot be read");
     text.resize(static_cast<size_t>(in.gcount()));
     if (text.size() > MAX_SCENARIO_BYTES)
         throw ScenarioError(path + ": (file): more than the " + std::to_string(MAX_SCENARIO_BYTES) +

@@ -48,10 +48,14 @@ constexpr const char* CONFIG_DISPLAY_NAME = "Windows Image Acquisition (WIA)";
 
 DWORD MapGeneric(DWORD access, DWORD read, DWORD write, DWORD execute, DWORD all) {
     DWORD mapped = access & ~GENERIC_RIGHTS;
-    if (access & GENERIC_READ) mapped |= read;
-    if (access & GENERIC_WRITE) mapped |= write;
-    if (access & GENERIC_EXECUTE) mapped |= execute;
-    if (access & GENERIC_ALL) mapped |= all;
+    if (access & GENERIC_READ)
+        mapped |= read;
+    if (access & GENERIC_WRITE)
+        mapped |= write;
+    if (access & GENERIC_EXECUTE)
+        mapped |= execute;
+    if (access & GENERIC_ALL)
+        mapped |= all;
     return mapped;
 }
 
@@ -77,7 +81,8 @@ bool EqualIgnoringCase(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
         char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
         char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (ca != cb) return false;
+        if (ca != cb)
+            return false;
     }
     return *a == *b;
 }
@@ -85,9 +90,12 @@ bool EqualIgnoringCase(const char* a, const char* b) {
 // Where a pending state leads once it ends.
 DWORD EndOfPending(DWORD state) {
     switch (state) {
-        case SERVICE_STOP_PENDING: return SERVICE_STOPPED;
-        case SERVICE_PAUSE_PENDING: return SERVICE_PAUSED;
-        default: return SERVICE_RUNNING;  // start and continue
+        case SERVICE_STOP_PENDING:
+            return SERVICE_STOPPED;
+        case SERVICE_PAUSE_PENDING:
+            return SERVICE_PAUSED;
+        default:
+            return SERVICE_RUNNING;  // start and continue
     }
 }
 
@@ -130,8 +138,10 @@ T Fail(const char* call, const std::string& args, DWORD error, T failure) {
 // The open service handle behind `handle` and its rights, or an error for the call to fail with.
 DWORD CheckService(SC_HANDLE handle, DWORD right) {
     const sim::HandleObject* obj = sim::FindHandle(handle, sim::HandleKind::Service);
-    if (obj == nullptr) return ERROR_INVALID_HANDLE;
-    if ((obj->access & right) != right) return ERROR_ACCESS_DENIED;
+    if (obj == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if ((obj->access & right) != right)
+        return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
 }
 
@@ -146,24 +156,36 @@ bool IsPendingState(DWORD state) {
 
 const char* ServiceStateName(DWORD state) {
     switch (state) {
-        case SERVICE_STOPPED: return "stopped";
-        case SERVICE_START_PENDING: return "startPending";
-        case SERVICE_STOP_PENDING: return "stopPending";
-        case SERVICE_RUNNING: return "running";
-        case SERVICE_CONTINUE_PENDING: return "continuePending";
-        case SERVICE_PAUSE_PENDING: return "pausePending";
-        case SERVICE_PAUSED: return "paused";
+        case SERVICE_STOPPED:
+            return "stopped";
+        case SERVICE_START_PENDING:
+            return "startPending";
+        case SERVICE_STOP_PENDING:
+            return "stopPending";
+        case SERVICE_RUNNING:
+            return "running";
+        case SERVICE_CONTINUE_PENDING:
+            return "continuePending";
+        case SERVICE_PAUSE_PENDING:
+            return "pausePending";
+        case SERVICE_PAUSED:
+            return "paused";
     }
     return "?";
 }
 
 std::string ServiceStartTypeName(DWORD startType) {
     switch (startType) {
-        case SERVICE_BOOT_START: return "boot";
-        case SERVICE_SYSTEM_START: return "system";
-        case SERVICE_AUTO_START: return "auto";
-        case SERVICE_DEMAND_START: return "demand";
-        case SERVICE_DISABLED: return "disabled";
+        case SERVICE_BOOT_START:
+            return "boot";
+        case SERVICE_SYSTEM_START:
+            return "system";
+        case SERVICE_AUTO_START:
+            return "auto";
+        case SERVICE_DEMAND_START:
+            return "demand";
+        case SERVICE_DISABLED:
+            return "disabled";
     }
     return Hex(startType);
 }
@@ -201,7 +223,8 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWO
         return Fail("OpenSCManagerA", args, RPC_S_SERVER_UNAVAILABLE, none);
     if (lpDatabaseName != nullptr && !EqualIgnoringCase(lpDatabaseName, ACTIVE_DATABASE))
         return Fail("OpenSCManagerA", args, ERROR_DATABASE_DOES_NOT_EXIST, none);
-    if (sim::M().scenario.service.managerDenied) return Fail("OpenSCManagerA", args, ERROR_ACCESS_DENIED, none);
+    if (sim::M().scenario.service.managerDenied)
+        return Fail("OpenSCManagerA", args, ERROR_ACCESS_DENIED, none);
     HANDLE h = sim::NewHandle(sim::HandleKind::Manager, 0, ManagerRights(dwDesiredAccess));
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("OpenSCManagerA", args, Ptr(h));
@@ -222,7 +245,8 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
     // Windows tells a missing service before it looks at the rights asked for.
     if (!EqualIgnoringCase(lpServiceName, SERVICE_NAME) || !sim::M().scenario.service.exists)
         return Fail("OpenServiceA", args, ERROR_SERVICE_DOES_NOT_EXIST, none);
-    if (sim::M().scenario.service.serviceDenied) return Fail("OpenServiceA", args, ERROR_ACCESS_DENIED, none);
+    if (sim::M().scenario.service.serviceDenied)
+        return Fail("OpenServiceA", args, ERROR_ACCESS_DENIED, none);
     HANDLE h = sim::NewHandle(sim::HandleKind::Service, 0, ServiceRights(dwDesiredAccess));
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("OpenServiceA", args, Ptr(h));
@@ -237,13 +261,15 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
     }
     if (DWORD error = CheckService(hService, SERVICE_QUERY_STATUS))
         return Fail("QueryServiceStatus", args, error, FALSE);
-    if (lpServiceStatus == nullptr) return Fail("QueryServiceStatus", args, RPC_X_NULL_REF_POINTER, FALSE);
+    if (lpServiceStatus == nullptr)
+        return Fail("QueryServiceStatus", args, RPC_X_NULL_REF_POINTER, FALSE);
     sim::ServiceArea& s = sim::M().service;
     if (IsPendingState(s.state)) {
         if (s.pendingReadsLeft == 0) {
             EnterState(EndOfPending(s.state));
         } else {
-            if (s.pendingReadsLeft > 0) s.pendingReadsLeft--;
+            if (s.pendingReadsLeft > 0)
+                s.pendingReadsLeft--;
             s.checkPoint++;
         }
     }
@@ -266,8 +292,10 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     }
     // Only the stop control is modelled; every other one is refused as the service would.
     const DWORD right = dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_USER_DEFINED_CONTROL;
-    if (DWORD error = CheckService(hService, right)) return Fail("ControlService", args, error, FALSE);
-    if (lpServiceStatus == nullptr) return Fail("ControlService", args, RPC_X_NULL_REF_POINTER, FALSE);
+    if (DWORD error = CheckService(hService, right))
+        return Fail("ControlService", args, error, FALSE);
+    if (lpServiceStatus == nullptr)
+        return Fail("ControlService", args, RPC_X_NULL_REF_POINTER, FALSE);
     sim::ServiceArea& s = sim::M().service;
     DWORD error = ERROR_SUCCESS;
     if (s.state == SERVICE_STOPPED)
@@ -278,7 +306,8 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         EnterState(SERVICE_STOP_PENDING);
     // Windows fills the status on these refusals too; it is not a status read.
     FillStatus(lpServiceStatus);
-    if (error != ERROR_SUCCESS) return Fail("ControlService", args, error, FALSE);
+    if (error != ERROR_SUCCESS)
+        return Fail("ControlService", args, error, FALSE);
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("ControlService", args, "TRUE, " + StatusText(*lpServiceStatus));
     return TRUE;
@@ -293,7 +322,8 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
     }
     if (DWORD error = CheckService(hService, SERVICE_QUERY_CONFIG))
         return Fail("QueryServiceConfigA", args, error, FALSE);
-    if (pcbBytesNeeded == nullptr) return Fail("QueryServiceConfigA", args, RPC_X_NULL_REF_POINTER, FALSE);
+    if (pcbBytesNeeded == nullptr)
+        return Fail("QueryServiceConfigA", args, RPC_X_NULL_REF_POINTER, FALSE);
     if (lpServiceConfig == nullptr || cbBufSize < CONFIG_BYTES_NEEDED) {
         *pcbBytesNeeded = CONFIG_BYTES_NEEDED;
         return Fail("QueryServiceConfigA", args + " (needs " + std::to_string(CONFIG_BYTES_NEEDED) + ")",
@@ -345,8 +375,10 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
                                  lpDependencies == nullptr && lpServiceStartName == nullptr && lpPassword == nullptr &&
                                  lpDisplayName == nullptr;
     const bool validStartType = dwStartType == SERVICE_NO_CHANGE || dwStartType <= SERVICE_DISABLED;
-    if (!othersUnchanged || !validStartType) return Fail("ChangeServiceConfigA", args, ERROR_INVALID_PARAMETER, FALSE);
-    if (dwStartType != SERVICE_NO_CHANGE) sim::M().service.startType = dwStartType;
+    if (!othersUnchanged || !validStartType)
+        return Fail("ChangeServiceConfigA", args, ERROR_INVALID_PARAMETER, FALSE);
+    if (dwStartType != SERVICE_NO_CHANGE)
+        sim::M().service.startType = dwStartType;
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("ChangeServiceConfigA", args, "TRUE");
     return TRUE;
@@ -362,10 +394,13 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
         sim::TraceCall("StartServiceA", args, "FALSE (injected)");
         return FALSE;
     }
-    if (DWORD error = CheckService(hService, SERVICE_START)) return Fail("StartServiceA", args, error, FALSE);
+    if (DWORD error = CheckService(hService, SERVICE_START))
+        return Fail("StartServiceA", args, error, FALSE);
     sim::ServiceArea& s = sim::M().service;
-    if (s.startType == SERVICE_DISABLED) return Fail("StartServiceA", args, ERROR_SERVICE_DISABLED, FALSE);
-    if (s.state != SERVICE_STOPPED) return Fail("StartServiceA", args, ERROR_SERVICE_ALREADY_RUNNING, FALSE);
+    if (s.startType == SERVICE_DISABLED)
+        return Fail("StartServiceA", args, ERROR_SERVICE_DISABLED, FALSE);
+    if (s.state != SERVICE_STOPPED)
+        return Fail("StartServiceA", args, ERROR_SERVICE_ALREADY_RUNNING, FALSE);
     EnterState(SERVICE_START_PENDING);
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("StartServiceA", args, "TRUE");

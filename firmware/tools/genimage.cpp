@@ -23,7 +23,8 @@ constexpr unsigned long long MAX_SIZE = 0xFFFFFFFF;
 
 // A whole decimal number no larger than `max`, or false.
 bool ParseNumber(const char* text, unsigned long long max, unsigned long long& value) {
-    if (text[0] < '0' || text[0] > '9') return false;
+    if (text[0] < '0' || text[0] > '9')
+        return false;
     char* end = nullptr;
     errno = 0;
     value = std::strtoull(text, &end, 10);

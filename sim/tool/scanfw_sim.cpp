@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -48,12 +48,15 @@ int BadInput(const std::string& line) {
 
 // A whole number of milliseconds, at least 1.
 bool ParseLimit(const char* text, uint64_t& limit) {
-    if (text == nullptr || *text == '\0') return false;
+    if (text == nullptr || *text == '\0')
+        return false;
     uint64_t value = 0;
     for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
+        if (*p < '0' || *p > '9')
+            return false;
         const uint64_t digit = static_cast<uint64_t>(*p - '0');
-        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
+        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10)
+            return false;
         value = value * 10 + digit;
     }
     limit = value;
@@ -61,9 +64,11 @@ bool ParseLimit(const char* text, uint64_t& limit) {
 }
 
 int Show(const char* name) {
-    if (name == nullptr) return BadInput("--show needs the name of a built-in scenario (see --list)");
+    if (name == nullptr)
+        return BadInput("--show needs the name of a built-in scenario (see --list)");
     const sim::BuiltinScenario* b = sim::FindBuiltinScenario(name);
-    if (b == nullptr) return BadInput(std::string(name) + ": no built-in scenario of that name (see --list)");
+    if (b == nullptr)
+        return BadInput(std::string(name) + ": no built-in scenario of that name (see --list)");
     // The members in the order they were written, as a file to copy and change.
     std::printf("%s\n", nlohmann::ordered_json::parse(b->json).dump(SHOWN_INDENT).c_str());
     return 0;
@@ -86,13 +91,15 @@ int main(int argc, char* argv[]) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--list") {
-            for (const sim::BuiltinScenario& s : sim::BuiltinScenarios()) std::printf("%-26s %s\n", s.name, s.description);
+            for (const sim::BuiltinScenario& s : sim::BuiltinScenarios())
+                std::printf("%-26s %s\n", s.name, s.description);
             return 0;
         } else if (a == "--show") {
             return Show(value());
         } else if (a == "--scenario") {
             const char* v = value();
-            if (v == nullptr) return BadInput("--scenario needs a name or a file");
+            if (v == nullptr)
+                return BadInput("--scenario needs a name or a file");
             scenarioName = v;
         } else if (a == "--clock") {
             const char* v = value();
@@ -103,7 +110,8 @@ int main(int argc, char* argv[]) {
             options.trace = true;
         } else if (a == "--report") {
             const char* v = value();
-            if (v == nullptr || *v == '\0') return BadInput("--report needs a file");
+            if (v == nullptr || *v == '\0')
+                return BadInput("--report needs a file");
             reportPath = v;
         } else if (a == "--limit-ms") {
             if (!ParseLimit(value(), options.limitMs))
@@ -133,14 +141,16 @@ int main(int argc, char* argv[]) {
     std::ofstream report;
     if (!reportPath.empty()) {
         report.open(reportPath, std::ios::binary | std::ios::trunc);
-        if (!report) return BadInput(reportPath + ": cannot be written");
+        if (!report)
+            return BadInput(reportPath + ": cannot be written");
     }
 
     sim::RunResult result = sim::RunUpdater(scenario, options, false, haveArgs ? &args : nullptr);
     if (report.is_open()) {
         report << result.report.dump(2) << "\n";
         report.close();
-        if (!report) return BadInput(reportPath + ": writing the report failed");
+        if (!report)
+            return BadInput(reportPath + ": writing the report failed");
     }
     if (result.ended == sim::ProcessEnd::TimeLimit) {
         std::fprintf(stderr,

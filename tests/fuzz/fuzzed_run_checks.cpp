@@ -110,7 +110,8 @@ std::vector<std::string> CheckFuzzedRun(const sim::Scenario& scenario, const sim
     if (run.report["ended"] == "terminated") {
         // The system ended the process (an event it had no handler for, or the end of a close's
         // grace): the system closes the handles and abandons the locks; nothing else can be asked.
-        if (run.exitCode != STATUS_CONTROL_C_EXIT) return {"ended by the system with exit code " + std::to_string(run.exitCode)};
+        if (run.exitCode != STATUS_CONTROL_C_EXIT)
+            return {"ended by the system with exit code " + std::to_string(run.exitCode)};
         return {};
     }
     std::vector<std::string> problems = sweep::CheckPromises(run, failedCalls, FirstTransferFailure(scenario, run));

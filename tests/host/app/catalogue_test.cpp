@@ -115,7 +115,8 @@ TEST(Catalogue, ChineseTextsAreNotUtf8) {
     // A build that lost the execution character set would print UTF-8 and still read back right
     // through a lenient converter; the Big5 of these characters is shorter than their UTF-8.
     for (const Entry& e : kEntries) {
-        if (std::string(e.english) == e.chinese) continue;
+        if (std::string(e.english) == e.chinese)
+            continue;
         EXPECT_LT(std::string(MessageText(e.id, LANGUAGE_CHINESE)).size(), std::string(e.chinese).size())
             << "message " << e.id;
     }

@@ -1,11 +1,12 @@
 // Program entry: language choice, command line and the scanner search, run through the real
 // entry point against simulated devices.
+#include "app/entry.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "app/messages.h"
 #include "sim/runner.h"
 
@@ -33,16 +34,16 @@ TEST(CommandLine, OnlyAMissingValueOfBSpeaks) {
     const CommandLineCase cases[] = {
         {{}, kNotFound},
         {{"-b", "5"}, kNotFound},
-        {{"-b", "-a"}, kNotFound},         // -a is b's value, not option a
+        {{"-b", "-a"}, kNotFound},  // -a is b's value, not option a
         {{"-b"}, kNoValue + kNotFound},
         {{"-a", "-b"}, kNoValue + kNotFound},
-        {{"/b"}, kNoValue + kNotFound},   // the first character is not looked at
+        {{"/b"}, kNoValue + kNotFound},  // the first character is not looked at
         {{"xb"}, kNoValue + kNotFound},
         {{"-bx"}, kNoValue + kNotFound},  // nor anything after the second
-        {{"-b", "-b"}, kNotFound},         // the second is consumed as the value
+        {{"-b", "-b"}, kNotFound},        // the second is consumed as the value
         {{"-b", "-b", "-b"}, kNoValue + kNotFound},
-        {{"x", "-", ""}, kNotFound},       // fewer than two characters: no option letter
-        {{"-B"}, kNotFound},               // letters are case-sensitive
+        {{"x", "-", ""}, kNotFound},  // fewer than two characters: no option letter
+        {{"-B"}, kNotFound},          // letters are case-sensitive
         {{"-z", "--help"}, kNotFound},
         {{"-a", "-a", "-a"}, kNotFound},
     };
@@ -64,12 +65,8 @@ TEST(Language, OnlyChineseTaiwanChoosesChinese) {
         const char* langId;
         std::string expected;
     } cases[] = {
-        {"0x0404", kNoValueZh + kNotFoundZh},
-        {"0x0804", kNoValue + kNotFound},
-        {"0x0C04", kNoValue + kNotFound},
-        {"0x0409", kNoValue + kNotFound},
-        {"0x1404", kNoValue + kNotFound},
-        {"0x0000", kNoValue + kNotFound},
+        {"0x0404", kNoValueZh + kNotFoundZh}, {"0x0804", kNoValue + kNotFound}, {"0x0C04", kNoValue + kNotFound},
+        {"0x0409", kNoValue + kNotFound},     {"0x1404", kNoValue + kNotFound}, {"0x0000", kNoValue + kNotFound},
     };
     for (const auto& c : cases) {
         std::string json = std::string(R"({"args": ["-b"], "userLangId": ")") + c.langId + "\"}";
@@ -91,18 +88,32 @@ TEST(ScannerSearch, FirstTargetWinsAndEveryOtherDeviceIsClosed) {
         {"target at 0", R"([{"index": 0}])", kFound, {0}, true},
         {"target at 255", R"([{"index": 255}])", kFound, {255}, true},
         {"two targets: the lower one only", R"([{"index": 9}, {"index": 4}])", kFound, {4}, true},
-        {"another maker ahead", R"([{"index": 0, "descriptor": {"vid": "0x04B8", "pid": "0x0101"}}, {"index": 1}])",
-         kFound, {0, 1}, true},
-        {"same vendor, other product", R"([{"index": 0, "descriptor": {"pid": "0x41C4"}}, {"index": 2}])", kFound,
-         {0, 2}, true},
-        {"same product id, other vendor", R"([{"index": 0, "descriptor": {"vid": "0x2A7C"}}])", kNotFound, {0},
+        {"another maker ahead",
+         R"([{"index": 0, "descriptor": {"vid": "0x04B8", "pid": "0x0101"}}, {"index": 1}])",
+         kFound,
+         {0, 1},
+         true},
+        {"same vendor, other product",
+         R"([{"index": 0, "descriptor": {"pid": "0x41C4"}}, {"index": 2}])",
+         kFound,
+         {0, 2},
+         true},
+        {"same product id, other vendor", R"([{"index": 0, "descriptor": {"vid": "0x2A7C"}}])", kNotFound, {0}, false},
+        {"descriptor fails, search goes on",
+         R"([{"index": 3, "descriptor": "fail"}, {"index": 7}])",
+         kDescriptorError + kFound,
+         {3, 7},
+         true},
+        {"every descriptor fails",
+         R"([{"index": 0, "descriptor": "fail"}, {"index": 1, "descriptor": "fail"}])",
+         kDescriptorError + kDescriptorError + kNotFound,
+         {0, 1},
          false},
-        {"descriptor fails, search goes on", R"([{"index": 3, "descriptor": "fail"}, {"index": 7}])",
-         kDescriptorError + kFound, {3, 7}, true},
-        {"every descriptor fails", R"([{"index": 0, "descriptor": "fail"}, {"index": 1, "descriptor": "fail"}])",
-         kDescriptorError + kDescriptorError + kNotFound, {0, 1}, false},
         {"devices that do not open are passed over silently",
-         R"([{"index": 0, "open": "denied"}, {"index": 1, "open": "busy"}, {"index": 2}])", kFound, {2}, true},
+         R"([{"index": 0, "open": "denied"}, {"index": 1, "open": "busy"}, {"index": 2}])",
+         kFound,
+         {2},
+         true},
         {"a target that cannot be opened is not found", R"([{"index": 5, "open": "busy"}])", kNotFound, {}, false},
     };
     for (const SearchCase& c : cases) {
@@ -168,10 +179,12 @@ TEST(RunEnd, KeyWaitOnlyInAWindowOfItsOwn) {
         SCOPED_TRACE(c.name);
         const sim::RunResult r = RunScenario(c.scenario);
         const std::string& out = r.output;
-        const bool endsWithPrompt = out.size() >= kPrompt.size() && out.compare(out.size() - kPrompt.size(), kPrompt.size(), kPrompt) == 0;
+        const bool endsWithPrompt =
+            out.size() >= kPrompt.size() && out.compare(out.size() - kPrompt.size(), kPrompt.size(), kPrompt) == 0;
         EXPECT_EQ(endsWithPrompt, c.keyWait);
         EXPECT_EQ(r.report["keyWaits"], c.keyWait ? 1 : 0);
-        EXPECT_EQ(r.report["power"], c.scanner ? nlohmann::json({"0x80000001", "0x80000000"}) : nlohmann::json::array());
+        EXPECT_EQ(r.report["power"],
+                  c.scanner ? nlohmann::json({"0x80000001", "0x80000000"}) : nlohmann::json::array());
         EXPECT_EQ(r.exitCode, 0);
     }
 }

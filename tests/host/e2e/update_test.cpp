@@ -30,7 +30,9 @@ constexpr uint32_t SIZE_131 = 13633428;
 const char* const FIRST_LOCK = "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410";
 const char* const SECOND_LOCK = "{5B2E8D41-9C3A-4e07-B6F1-3D8A0C7E2F94}";
 
-std::string Msg(MessageId id, uint16_t lang) { return std::string(MessageText(id, lang)) + "\n"; }
+std::string Msg(MessageId id, uint16_t lang) {
+    return std::string(MessageText(id, lang)) + "\n";
+}
 
 std::string Msgs(std::initializer_list<MessageId> ids, uint16_t lang) {
     std::string out;
@@ -53,13 +55,19 @@ std::string ProgressLines(const std::vector<int>& percents, uint16_t lang, size_
     return out;
 }
 
-std::string Completion(uint16_t lang) { return std::string("\r") + CompletionTitle(lang) + "... (100%)        \n"; }
+std::string Completion(uint16_t lang) {
+    return std::string("\r") + CompletionTitle(lang) + "... (100%)        \n";
+}
 
-std::string Start(uint16_t lang) { return Msgs({MSG_DEVICE_FOUND, MSG_CLOSING_WIA}, lang); }
+std::string Start(uint16_t lang) {
+    return Msgs({MSG_DEVICE_FOUND, MSG_CLOSING_WIA}, lang);
+}
 std::string ImageStart(uint16_t lang) {
     return Msg(MSG_LOADING_FIRMWARE, lang) + "\n" + Msgs({MSG_CHECKING_FIRMWARE, MSG_SENDING_FIRMWARE}, lang);
 }
-std::string AfterWrite(uint16_t lang) { return Msgs({MSG_UPGRADE_WAIT, MSG_KEEP_POWER_STABLE}, lang); }
+std::string AfterWrite(uint16_t lang) {
+    return Msgs({MSG_UPGRADE_WAIT, MSG_KEEP_POWER_STABLE}, lang);
+}
 
 const std::vector<int> kDefaultBurn = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90};
 
@@ -68,7 +76,9 @@ std::string FullUpdate(uint16_t lang) {
            Msg(MSG_BURN_DONE, lang);
 }
 
-std::vector<uint32_t> Repeat(uint32_t ms, int n) { return std::vector<uint32_t>(n, ms); }
+std::vector<uint32_t> Repeat(uint32_t ms, int n) {
+    return std::vector<uint32_t>(n, ms);
+}
 std::vector<uint32_t> Cat(std::initializer_list<std::vector<uint32_t>> parts) {
     std::vector<uint32_t> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -84,9 +94,13 @@ std::vector<std::string> Commands(std::initializer_list<std::pair<std::string, i
 // stop pending with a 1000 ms hint, the next shows it stopped with no hint (a 1 ms pause).
 const std::vector<uint32_t> kStopWait = {1000, 1};
 const std::vector<uint32_t> kStartWait = {1000, 1};
-const std::vector<uint32_t> kBurnPauses = Cat({{POST_WRITE_PAUSE_MS}, Repeat(PROGRESS_POLL_MS, 10), {COMPLETION_PAUSE_MS}});
+const std::vector<uint32_t> kBurnPauses =
+    Cat({{POST_WRITE_PAUSE_MS}, Repeat(PROGRESS_POLL_MS, 10), {COMPLETION_PAUSE_MS}});
 
-const json kRestored = {{"state", "running"}, {"startType", "auto"}, {"stopRequests", 1}, {"startRequests", 1},
+const json kRestored = {{"state", "running"},
+                        {"startType", "auto"},
+                        {"stopRequests", 1},
+                        {"startRequests", 1},
                         {"configChanges", {"disabled", "auto"}}};
 const json kBothLocksReleased = {{FIRST_LOCK, {{"created", true}, {"ownedAtExit", false}}},
                                  {SECOND_LOCK, {{"created", true}, {"ownedAtExit", false}}}};
@@ -116,7 +130,7 @@ struct Case {
 };
 
 // The messages of a whole update, without its end.
-const std::vector<int> kUpdateMessages = {MSG_DEVICE_FOUND,     MSG_CLOSING_WIA,       MSG_LOADING_FIRMWARE,
+const std::vector<int> kUpdateMessages = {MSG_DEVICE_FOUND,      MSG_CLOSING_WIA,      MSG_LOADING_FIRMWARE,
                                           MSG_CHECKING_FIRMWARE, MSG_SENDING_FIRMWARE, MSG_UPGRADE_WAIT,
                                           MSG_KEEP_POWER_STABLE};
 std::vector<int> Ids(std::initializer_list<std::vector<int>> parts) {
@@ -136,112 +150,282 @@ std::string BusyThenCancelled(uint16_t l) {
 const std::vector<int> kBusyThenCancelled = Ids({kStart, std::vector<int>(5, MSG_DEVICE_BUSY), {MSG_UPDATE_CANCELLED}});
 
 // The warning on a line of its own after the progress line it interrupts.
-std::string Warning(uint16_t l) { return "\n" + Msg(MSG_DO_NOT_INTERRUPT, l); }
+std::string Warning(uint16_t l) {
+    return "\n" + Msg(MSG_DO_NOT_INTERRUPT, l);
+}
 
 std::vector<Case> Cases() {
     return {
-        {"update", FullUpdate, Cat({kStopWait, kBurnPauses, kStartWait}),
-         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_121, 121}}, kRestored,
-         kBothLocksReleased, 2, kDone},
-        {"ready-state-6", FullUpdate, Cat({kStopWait, kBurnPauses, kStartWait}),
-         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_121, 121}}, kRestored,
-         json::object(), 0, kDone},
-        {"model-8", FullUpdate, Cat({kStopWait, kBurnPauses, kStartWait}),
-         Commands({{READY_QUERY, 1}, {DOWNLOAD_131, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_131, 131}}, kRestored,
-         kBothLocksReleased, 2, kDone},
+        {"update",
+         FullUpdate,
+         Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_121, 121}},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         kDone},
+        {"ready-state-6",
+         FullUpdate,
+         Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_121, 121}},
+         kRestored,
+         json::object(),
+         0,
+         kDone},
+        {"model-8",
+         FullUpdate,
+         Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_131, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_131, 131}},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         kDone},
         {"busy-then-ready",
          [](uint16_t l) {
              return Start(l) + Msgs({MSG_DEVICE_BUSY, MSG_DEVICE_BUSY, MSG_DEVICE_BUSY}, l) + ImageStart(l) +
                     AfterWrite(l) + ProgressLines(kDefaultBurn, l) + Completion(l) + Msg(MSG_BURN_DONE, l);
          },
          Cat({kStopWait, Repeat(BUSY_RETRY_MS, 3), kBurnPauses, kStartWait}),
-         Commands({{READY_QUERY, 4}, {DOWNLOAD_131, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_131, 131}}, kRestored,
-         kBothLocksReleased, 2, Ids({kStart, {MSG_DEVICE_BUSY, MSG_DEVICE_BUSY, MSG_DEVICE_BUSY}, std::vector<int>(kUpdateMessages.begin() + 2, kUpdateMessages.end()), {MSG_BURN_DONE}})},
+         Commands({{READY_QUERY, 4}, {DOWNLOAD_131, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_131, 131}},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kStart,
+              {MSG_DEVICE_BUSY, MSG_DEVICE_BUSY, MSG_DEVICE_BUSY},
+              std::vector<int>(kUpdateMessages.begin() + 2, kUpdateMessages.end()),
+              {MSG_BURN_DONE}})},
         {"not-responding",
          [](uint16_t l) {
              std::string out = Start(l);
              for (int i = 0; i < 600; ++i) out += Msg(MSG_DEVICE_BUSY, l);
              return out + Msg(MSG_NOT_RESPONDED, l);
          },
-         Cat({kStopWait, Repeat(BUSY_RETRY_MS, 600), kStartWait}), Commands({{READY_QUERY, 600}}), {}, kRestored,
-         json::object(), 0, Ids({kStart, std::vector<int>(600, MSG_DEVICE_BUSY), {MSG_NOT_RESPONDED}})},
-        {"status-error", [](uint16_t l) { return Start(l) + Msgs({MSG_USB_READ_ERROR, MSG_STATUS_ERROR}, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, json::object(), 0, Ids({kStart, {MSG_USB_READ_ERROR, MSG_STATUS_ERROR}})},
-        {"not-registered", [](uint16_t l) { return Start(l) + Msg(MSG_SCANNER_NOT_REGISTERED, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, json::object(), 0, Ids({kStart, {MSG_SCANNER_NOT_REGISTERED}})},
-        {"scan-app-busy", [](uint16_t l) { return Start(l) + Msg(MSG_SCAN_APP_BUSY, l); },
-         Cat({kStopWait, Repeat(1000, 3), kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored,
-         {{FIRST_LOCK, {{"created", false}, {"ownedAtExit", false}}}}, 0, Ids({kStart, {MSG_SCAN_APP_BUSY}})},
-        {"second-app-busy", [](uint16_t l) { return Start(l) + Msg(MSG_SECOND_APP_BUSY, l); },
-         Cat({kStopWait, Repeat(1000, 3), kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored,
+         Cat({kStopWait, Repeat(BUSY_RETRY_MS, 600), kStartWait}),
+         Commands({{READY_QUERY, 600}}),
+         {},
+         kRestored,
+         json::object(),
+         0,
+         Ids({kStart, std::vector<int>(600, MSG_DEVICE_BUSY), {MSG_NOT_RESPONDED}})},
+        {"status-error",
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_USB_READ_ERROR, MSG_STATUS_ERROR}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         json::object(),
+         0,
+         Ids({kStart, {MSG_USB_READ_ERROR, MSG_STATUS_ERROR}})},
+        {"not-registered",
+         [](uint16_t l) { return Start(l) + Msg(MSG_SCANNER_NOT_REGISTERED, l); },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         json::object(),
+         0,
+         Ids({kStart, {MSG_SCANNER_NOT_REGISTERED}})},
+        {"scan-app-busy",
+         [](uint16_t l) { return Start(l) + Msg(MSG_SCAN_APP_BUSY, l); },
+         Cat({kStopWait, Repeat(1000, 3), kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         {{FIRST_LOCK, {{"created", false}, {"ownedAtExit", false}}}},
+         0,
+         Ids({kStart, {MSG_SCAN_APP_BUSY}})},
+        {"second-app-busy",
+         [](uint16_t l) { return Start(l) + Msg(MSG_SECOND_APP_BUSY, l); },
+         Cat({kStopWait, Repeat(1000, 3), kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
          {{FIRST_LOCK, {{"created", true}, {"ownedAtExit", false}}},
           {SECOND_LOCK, {{"created", false}, {"ownedAtExit", false}}}},
-         1, Ids({kStart, {MSG_SECOND_APP_BUSY}})},
-        {"image-missing", [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_FIND_RESOURCE_ERROR}, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2, Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_FIND_RESOURCE_ERROR}})},
+         1,
+         Ids({kStart, {MSG_SECOND_APP_BUSY}})},
+        {"image-missing",
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_FIND_RESOURCE_ERROR}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_FIND_RESOURCE_ERROR}})},
         {"image-load-fails",
-         [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_LOAD_RESOURCE_ERROR}, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2, Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_LOAD_RESOURCE_ERROR}})},
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_LOAD_RESOURCE_ERROR}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_LOAD_RESOURCE_ERROR}})},
         {"image-lock-fails",
-         [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_LOCK_RESOURCE_ERROR}, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2, Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_LOCK_RESOURCE_ERROR}})},
-        {"image-empty", [](uint16_t l) { return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_RESOURCE_EMPTY_ERROR}, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}}), {}, kRestored, kBothLocksReleased, 2, Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_RESOURCE_EMPTY_ERROR}})},
-        {"command-refused", [](uint16_t l) { return Start(l) + ImageStart(l) + Msg(MSG_COMMAND_ERROR, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}}), {}, kRestored,
-         kBothLocksReleased, 2, Ids({std::vector<int>(kUpdateMessages.begin(), kUpdateMessages.begin() + 5), {MSG_COMMAND_ERROR}})},
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_LOCK_RESOURCE_ERROR}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_LOCK_RESOURCE_ERROR}})},
+        {"image-empty",
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_RESOURCE_EMPTY_ERROR}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_RESOURCE_EMPTY_ERROR}})},
+        {"command-refused",
+         [](uint16_t l) { return Start(l) + ImageStart(l) + Msg(MSG_COMMAND_ERROR, l); },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}}),
+         {},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({std::vector<int>(kUpdateMessages.begin(), kUpdateMessages.begin() + 5), {MSG_COMMAND_ERROR}})},
         {"data-error",
-         [](uint16_t l) { return Start(l) + ImageStart(l) + Msgs({MSG_USB_SIZE_MISMATCH, MSG_DATA_ERROR}, l); },
-         Cat({kStopWait, kStartWait}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}}), {{SIZE_121 - 1, 121}},
-         kRestored, kBothLocksReleased, 2, Ids({std::vector<int>(kUpdateMessages.begin(), kUpdateMessages.begin() + 5), {MSG_USB_SIZE_MISMATCH, MSG_DATA_ERROR}})},
+         [](uint16_t l) {
+             return Start(l) + ImageStart(l) + Msgs({MSG_USB_SIZE_MISMATCH, MSG_DATA_ERROR}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}}),
+         {{SIZE_121 - 1, 121}},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({std::vector<int>(kUpdateMessages.begin(), kUpdateMessages.begin() + 5),
+              {MSG_USB_SIZE_MISMATCH, MSG_DATA_ERROR}})},
         {"burn-error",
          [](uint16_t l) {
              return Start(l) + ImageStart(l) + AfterWrite(l) + ProgressLines({10, 20}, l) + Msg(MSG_BURN_ERROR, l);
          },
          Cat({kStopWait, {POST_WRITE_PAUSE_MS}, Repeat(PROGRESS_POLL_MS, 2), kStartWait}),
-         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 3}}), {{SIZE_121, 121}}, kRestored,
-         kBothLocksReleased, 2, Ids({kUpdateMessages, {MSG_BURN_ERROR}})},
-        {"service-refuses-stop", [](uint16_t l) { return Start(l) + Msg(MSG_WIA_CLOSE_FAILED, l); },
-         {SERVICE_FAILURE_PAUSE_MS}, {}, {},
-         {{"state", "running"}, {"startType", "auto"}, {"stopRequests", 1}, {"startRequests", 0},
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 3}}),
+         {{SIZE_121, 121}},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kUpdateMessages, {MSG_BURN_ERROR}})},
+        {"service-refuses-stop",
+         [](uint16_t l) { return Start(l) + Msg(MSG_WIA_CLOSE_FAILED, l); },
+         {SERVICE_FAILURE_PAUSE_MS},
+         {},
+         {},
+         {{"state", "running"},
+          {"startType", "auto"},
+          {"stopRequests", 1},
+          {"startRequests", 0},
           {"configChanges", json::array()}},
-         json::object(), 0, Ids({kStart, {MSG_WIA_CLOSE_FAILED}})},
-        {"service-stopped", FullUpdate, kBurnPauses,
-         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}), {{SIZE_121, 121}},
-         {{"state", "stopped"}, {"startType", "demand"}, {"stopRequests", 0}, {"startRequests", 0},
+         json::object(),
+         0,
+         Ids({kStart, {MSG_WIA_CLOSE_FAILED}})},
+        {"service-stopped",
+         FullUpdate,
+         kBurnPauses,
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_121, 121}},
+         {{"state", "stopped"},
+          {"startType", "demand"},
+          {"stopRequests", 0},
+          {"startRequests", 0},
           {"configChanges", json::array()}},
-         kBothLocksReleased, 2, kDone},
-        {"cancelled-while-busy", BusyThenCancelled, Cat({kStopWait, Repeat(BUSY_RETRY_MS, 5), kStartWait}),
-         Commands({{READY_QUERY, 5}}), {}, kRestored, json::object(), 0, kBusyThenCancelled},
+         kBothLocksReleased,
+         2,
+         kDone},
+        {"cancelled-while-busy",
+         BusyThenCancelled,
+         Cat({kStopWait, Repeat(BUSY_RETRY_MS, 5), kStartWait}),
+         Commands({{READY_QUERY, 5}}),
+         {},
+         kRestored,
+         json::object(),
+         0,
+         kBusyThenCancelled},
         // The start is asked for and not watched: the service is still starting when the process ends.
-        {"closed-while-busy", BusyThenCancelled, Cat({kStopWait, Repeat(BUSY_RETRY_MS, 5)}),
-         Commands({{READY_QUERY, 5}}), {},
-         {{"state", "startPending"}, {"startType", "auto"}, {"stopRequests", 1}, {"startRequests", 1},
+        {"closed-while-busy",
+         BusyThenCancelled,
+         Cat({kStopWait, Repeat(BUSY_RETRY_MS, 5)}),
+         Commands({{READY_QUERY, 5}}),
+         {},
+         {{"state", "startPending"},
+          {"startType", "auto"},
+          {"stopRequests", 1},
+          {"startRequests", 1},
           {"configChanges", {"disabled", "auto"}}},
-         json::object(), 0, kBusyThenCancelled},
+         json::object(),
+         0,
+         kBusyThenCancelled},
         {"interrupted-while-burning",
          [](uint16_t l) {
              return Start(l) + ImageStart(l) + AfterWrite(l) + ProgressLines({0, 10, 20}, l) + Warning(l) +
                     ProgressLines({30, 40, 50}, l, 3) + Warning(l) + ProgressLines({60, 70, 80, 90}, l, 6) +
                     Completion(l) + Msg(MSG_BURN_DONE, l);
          },
-         Cat({kStopWait, kBurnPauses, kStartWait}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
-         {{SIZE_121, 121}}, kRestored, kBothLocksReleased, 2,
-         Ids({kUpdateMessages, {MSG_DO_NOT_INTERRUPT, MSG_DO_NOT_INTERRUPT, MSG_BURN_DONE}})},
-        {"restore-fails", [](uint16_t l) { return FullUpdate(l) + Msg(MSG_WIA_RESTORE_FAILED, l); },
-         Cat({kStopWait, kBurnPauses}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
+         Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
          {{SIZE_121, 121}},
-         {{"state", "stopped"}, {"startType", "disabled"}, {"stopRequests", 1}, {"startRequests", 0},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kUpdateMessages, {MSG_DO_NOT_INTERRUPT, MSG_DO_NOT_INTERRUPT, MSG_BURN_DONE}})},
+        {"restore-fails",
+         [](uint16_t l) { return FullUpdate(l) + Msg(MSG_WIA_RESTORE_FAILED, l); },
+         Cat({kStopWait, kBurnPauses}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_121, 121}},
+         {{"state", "stopped"},
+          {"startType", "disabled"},
+          {"stopRequests", 1},
+          {"startRequests", 0},
           {"configChanges", {"disabled", "auto"}}},
-         kBothLocksReleased, 2, Ids({kDone, {MSG_WIA_RESTORE_FAILED}})},
-        {"no-admin-rights", [](uint16_t l) { return Start(l) + Msgs({MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}, l); },
-         {SERVICE_FAILURE_PAUSE_MS}, {}, {},
-         {{"state", "running"}, {"startType", "auto"}, {"stopRequests", 0}, {"startRequests", 0},
+         kBothLocksReleased,
+         2,
+         Ids({kDone, {MSG_WIA_RESTORE_FAILED}})},
+        {"no-admin-rights",
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}, l);
+         },
+         {SERVICE_FAILURE_PAUSE_MS},
+         {},
+         {},
+         {{"state", "running"},
+          {"startType", "auto"},
+          {"stopRequests", 0},
+          {"startRequests", 0},
           {"configChanges", json::array()}},
-         json::object(), 0, Ids({kStart, {MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}})},
-        {"double-clicked", [](uint16_t l) { return FullUpdate(l) + Msg(MSG_PRESS_ANY_KEY, l); },
-         Cat({kStopWait, kBurnPauses, kStartWait}), Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
-         {{SIZE_121, 121}}, kRestored, kBothLocksReleased, 2, Ids({kDone, {MSG_PRESS_ANY_KEY}}), 1},
+         json::object(),
+         0,
+         Ids({kStart, {MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}})},
+        {"double-clicked",
+         [](uint16_t l) { return FullUpdate(l) + Msg(MSG_PRESS_ANY_KEY, l); },
+         Cat({kStopWait, kBurnPauses, kStartWait}),
+         Commands({{READY_QUERY, 1}, {DOWNLOAD_121, 1}, {PROGRESS_QUERY, 11}}),
+         {{SIZE_121, 121}},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kDone, {MSG_PRESS_ANY_KEY}}),
+         1},
     };
 }
 
@@ -282,8 +466,8 @@ TEST_P(EveryOutcome, ExactOutputAndWhatTheHostSaw) {
         }
         EXPECT_EQ(rep["service"], c.service);
         EXPECT_EQ(rep["mutexes"], c.mutexes);
-        const json expectedHandles = {{"device", 1}, {"event", 0}, {"manager", 0}, {"service", 0},
-                                      {"key", 0},    {"mutex", c.mutexHandles}};
+        const json expectedHandles = {{"device", 1},  {"event", 0}, {"manager", 0},
+                                      {"service", 0}, {"key", 0},   {"mutex", c.mutexHandles}};
         EXPECT_EQ(rep["openHandles"], expectedHandles);
         EXPECT_EQ(rep["messages"].get<std::vector<int>>(), c.messages);
         // Awake for the whole update and back to normal after it, whatever its end.

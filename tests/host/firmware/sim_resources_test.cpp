@@ -12,7 +12,9 @@
 
 namespace {
 
-void BootScenario(const std::string& json) { sim::Boot(sim::ParseScenario(json, "test"), sim::RunOptions{}); }
+void BootScenario(const std::string& json) {
+    sim::Boot(sim::ParseScenario(json, "test"), sim::RunOptions{});
+}
 
 // FindResourceA, LoadResource and LockResource for `id`, asserting that each succeeds.
 const uint8_t* LoadView(int id, DWORD* size = nullptr) {
@@ -20,7 +22,8 @@ const uint8_t* LoadView(int id, DWORD* size = nullptr) {
     EXPECT_NE(found, nullptr) << id;
     HGLOBAL loaded = LoadResource(nullptr, found);
     EXPECT_NE(loaded, nullptr) << id;
-    if (size != nullptr) *size = SizeofResource(nullptr, found);
+    if (size != nullptr)
+        *size = SizeofResource(nullptr, found);
     return static_cast<const uint8_t*>(LockResource(loaded));
 }
 
@@ -149,7 +152,9 @@ TEST(SimResources, ViewsAreSharedByRunsAndOutliveThem) {
     EXPECT_EQ(FirstPatternMismatch(small131, 1000, 131), 1000u);
 }
 
-HRSRC Find121() { return FindResourceA(nullptr, MAKEINTRESOURCEA(121), "BINARY"); }
+HRSRC Find121() {
+    return FindResourceA(nullptr, MAKEINTRESOURCEA(121), "BINARY");
+}
 
 TEST(SimResources, InjectedFailuresReturnTheFailureValueWithTheError) {
     const struct {

@@ -51,7 +51,8 @@ const char* TARGET_ID = R"("usb\\vid_2a7b&pid_41c3&rev_0100")";
 
 const sim::MutexObject* Mutex(const std::string& name) {
     for (const sim::MutexObject& m : sim::M().mutexes.objects)
-        if (m.name == name && m.createdByUpdater) return &m;
+        if (m.name == name && m.createdByUpdater)
+            return &m;
     return nullptr;
 }
 
@@ -116,8 +117,8 @@ TEST(FindFriendlyName, MatchingKeyWithoutReadableNameEndsTheWalk) {
         std::string scenario;
     } cases[] = {
         {"no FriendlyName", Registry({Entry("0000", SCANNER0, TARGET_ID, ""), Entry("0001", SCANNER0, TARGET_ID)})},
-        {"FriendlyName of 257 bytes", Registry({Entry("0000", SCANNER0, TARGET_ID, tooLong.c_str()),
-                                                Entry("0001", SCANNER0, TARGET_ID)})},
+        {"FriendlyName of 257 bytes",
+         Registry({Entry("0000", SCANNER0, TARGET_ID, tooLong.c_str()), Entry("0001", SCANNER0, TARGET_ID)})},
         {"third opening refused", Registry({Entry("0000", SCANNER0, TARGET_ID), Entry("0001", SCANNER0, TARGET_ID)})
                                       .insert(1, R"("failures": [{"call": "RegOpenKeyExA", "nth": 3}], )")},
     };
@@ -160,17 +161,31 @@ struct LockCase {
 TEST(LockScanApplication, Attempts) {
     const LockCase cases[] = {
         {"free", "[]", "[]", 1, {}},
-        {"held by the application", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])", "[]", 0,
+        {"held by the application",
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])",
+         "[]",
+         0,
          {1000, 1000, 1000}},
-        {"may not be opened", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "access": "denied"}])",
-         "[]", 0, {1000, 1000, 1000}},
+        {"may not be opened",
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "access": "denied"}])",
+         "[]",
+         0,
+         {1000, 1000, 1000}},
         {"released before the second attempt",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1000}])", "[]", 1, {1000}},
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1000}])",
+         "[]",
+         1,
+         {1000}},
         {"released before the third attempt",
-         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1500}])", "[]", 1,
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 1500}])",
+         "[]",
+         1,
          {1000, 1000}},
-        {"released too late", R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 2001}])",
-         "[]", 0, {1000, 1000, 1000}},
+        {"released too late",
+         R"([{"name": "Global\\TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410", "releaseAfterMs": 2001}])",
+         "[]",
+         0,
+         {1000, 1000, 1000}},
         {"another namespace does not count", R"([{"name": "TARVO_SCAN_EXT_APP_MUTEX_Tarvo DS-410"}])", "[]", 1, {}},
         {"CreateMutexA fails once", "[]", R"([{"call": "CreateMutexA"}])", 1, {1000}},
     };
@@ -275,9 +290,10 @@ TEST(FindFriendlyName, ToldWhenAKeyWasRefused) {
         bool denied;
     } cases[] = {
         {"no key at all", Registry({}), 0, false},
-        {"every key refused", Registry({R"("0000": {"access": "denied"})", R"("0001": {"access": "denied"})"}), 0, true},
-        {"a refused key before the scanner's", Registry({R"("0000": {"access": "denied"})", Entry("0001", SCANNER0, TARGET_ID)}),
-         1, true},
+        {"every key refused", Registry({R"("0000": {"access": "denied"})", R"("0001": {"access": "denied"})"}), 0,
+         true},
+        {"a refused key before the scanner's",
+         Registry({R"("0000": {"access": "denied"})", Entry("0001", SCANNER0, TARGET_ID)}), 1, true},
         {"the scanner's key, nothing refused", Registry({Entry("0000", SCANNER0, TARGET_ID)}), 1, false},
     };
     for (const auto& c : cases) {

@@ -17,7 +17,9 @@ inline void Boot(const std::string& scenarioJson) {
     sim::Boot(sim::ParseScenario(scenarioJson, "t"), options);
 }
 
-inline int OpenHandles(const char* kind) { return sim::OpenHandleCounts().at(kind); }
+inline int OpenHandles(const char* kind) {
+    return sim::OpenHandleCounts().at(kind);
+}
 
 inline uint32_t Calls(const char* call) {
     auto it = sim::M().callCounts.find(call);

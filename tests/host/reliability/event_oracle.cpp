@@ -16,12 +16,15 @@ constexpr size_t OPCODE_HEX_OFFSET = 8;
 constexpr const char* DOWNLOAD_OPCODE_HEX = "2a";
 
 bool IsServiceCall(const std::string& call) {
-    static const char* const calls[] = {"OpenSCManagerA", "OpenServiceA", "QueryServiceStatus", "ControlService",
-                                        "QueryServiceConfigA", "ChangeServiceConfigA", "StartServiceA"};
+    static const char* const calls[] = {"OpenSCManagerA", "OpenServiceA",        "QueryServiceStatus",
+                                        "ControlService", "QueryServiceConfigA", "ChangeServiceConfigA",
+                                        "StartServiceA"};
     return std::find(std::begin(calls), std::end(calls), call) != std::end(calls);
 }
 
-std::string Printed(MessageId id, uint16_t language) { return std::string(MessageText(id, language)) + "\n"; }
+std::string Printed(MessageId id, uint16_t language) {
+    return std::string(MessageText(id, language)) + "\n";
+}
 
 // The output without the warnings printed during the burn: the warning itself, and the line feed
 // that put it on a line of its own after a progress line.
@@ -35,9 +38,11 @@ std::string WithoutWarnings(std::string output, uint16_t language) {
 }
 
 bool SentDownload(const nlohmann::json& report) {
-    if (!report["device"].is_object()) return false;
+    if (!report["device"].is_object())
+        return false;
     for (const auto& c : report["device"]["commands"])
-        if (c.get<std::string>().compare(OPCODE_HEX_OFFSET, 2, DOWNLOAD_OPCODE_HEX) == 0) return true;
+        if (c.get<std::string>().compare(OPCODE_HEX_OFFSET, 2, DOWNLOAD_OPCODE_HEX) == 0)
+            return true;
     return false;
 }
 
@@ -45,20 +50,29 @@ bool SentDownload(const nlohmann::json& report) {
 
 const char* StageName(Stage stage) {
     switch (stage) {
-        case Stage::BeforeHandler: return "before the handler";
-        case Stage::Cancellable: return "cancellable";
-        case Stage::Burning: return "burning";
-        case Stage::Ending: return "ending";
-        case Stage::AfterHandler: return "after the handler";
+        case Stage::BeforeHandler:
+            return "before the handler";
+        case Stage::Cancellable:
+            return "cancellable";
+        case Stage::Burning:
+            return "burning";
+        case Stage::Ending:
+            return "ending";
+        case Stage::AfterHandler:
+            return "after the handler";
     }
     return "?";
 }
 
 Stage EventStages::At(size_t index) const {
-    if (index <= install) return Stage::BeforeHandler;
-    if (index < download) return Stage::Cancellable;
-    if (index < completionPause) return Stage::Burning;
-    if (index < remove) return Stage::Ending;
+    if (index <= install)
+        return Stage::BeforeHandler;
+    if (index < download)
+        return Stage::Cancellable;
+    if (index < completionPause)
+        return Stage::Burning;
+    if (index < remove)
+        return Stage::Ending;
     return Stage::AfterHandler;
 }
 
@@ -69,7 +83,8 @@ EventStages FindEventStages(const sim::RunResult& clean) {
     size_t restore = j.size();
     for (size_t i = 0; i < j.size(); ++i) {
         if (j[i].call == "SetConsoleCtrlHandler") {
-            if (!installed) s.install = i;
+            if (!installed)
+                s.install = i;
             installed = true;
             s.remove = i;
         }
@@ -78,10 +93,12 @@ EventStages FindEventStages(const sim::RunResult& clean) {
             s.download = i;
             downloadFound = true;
         }
-        if (downloadFound && restore == j.size() && IsServiceCall(j[i].call)) restore = i;
+        if (downloadFound && restore == j.size() && IsServiceCall(j[i].call))
+            restore = i;
     }
     for (size_t i = s.download; i < restore; ++i)
-        if (IsPause(j[i])) s.completionPause = i;
+        if (IsPause(j[i]))
+            s.completionPause = i;
     return s;
 }
 
@@ -92,7 +109,8 @@ std::vector<PauseAt> FindPauses(const sim::RunResult& clean) {
     size_t n = 0;
     // In a clean run every pause runs its length and nothing else lets time pass.
     for (size_t i = 0; i < clean.journal.size() && n < sleeps.size(); ++i) {
-        if (!IsPause(clean.journal[i]) || clean.journal[i].thread != 0) continue;
+        if (!IsPause(clean.journal[i]) || clean.journal[i].thread != 0)
+            continue;
         const uint32_t ms = sleeps[n++].get<uint32_t>();
         pauses.push_back({i, at, ms});
         at += ms;
@@ -110,15 +128,19 @@ std::vector<std::string> CheckEventRun(const sim::RunResult& clean, const sim::R
     // A process the system ended has its handles closed by the system; its locks are abandoned,
     // but the updater must not have held one then.
     std::vector<std::string> problems;
-    if (!terminated) problems = CheckPromises(run, {}, std::nullopt);
+    if (!terminated)
+        problems = CheckPromises(run, {}, std::nullopt);
     auto expect = [&problems](bool ok, const std::string& what) {
-        if (!ok) problems.push_back(what);
+        if (!ok)
+            problems.push_back(what);
     };
     for (auto it = rep["mutexes"].begin(); it != rep["mutexes"].end(); ++it)
-        if (terminated && it.value()["ownedAtExit"] == true) problems.push_back("lock held when ended: " + it.key());
+        if (terminated && it.value()["ownedAtExit"] == true)
+            problems.push_back("lock held when ended: " + it.key());
     expect(rep["ended"] == (terminated ? "terminated" : "return"), "ended " + rep["ended"].dump());
     expect(run.exitCode == (terminated ? STATUS_CONTROL_C_EXIT : 0), "exit code " + std::to_string(run.exitCode));
-    if (!terminated) expect(rep["power"] == kPowerAwakeThenReleased, "power " + rep["power"].dump());
+    if (!terminated)
+        expect(rep["power"] == kPowerAwakeThenReleased, "power " + rep["power"].dump());
     expect(rep["keyWaits"] == 0, "waited for a key");
 
     switch (stage) {
@@ -157,8 +179,8 @@ std::vector<std::string> CheckEventRun(const sim::RunResult& clean, const sim::R
             if (closing) {
                 // No start while the scanner burns, but the start type goes back. A close during
                 // the exchange that finds the burn done meets the update's usual end instead.
-                const bool burnDone = std::find(rep["messages"].begin(), rep["messages"].end(), MSG_BURN_DONE) !=
-                                      rep["messages"].end();
+                const bool burnDone =
+                    std::find(rep["messages"].begin(), rep["messages"].end(), MSG_BURN_DONE) != rep["messages"].end();
                 expect(svc["startType"] == "auto", "start type " + svc["startType"].dump());
                 expect(burnDone ? svc["startRequests"] == 1 : svc["startRequests"] == 0,
                        burnDone ? "the service was not started after the burn"

@@ -17,10 +17,10 @@ const char* StageName(Stage stage);
 
 // The stage boundaries of a clean run, by journal index.
 struct EventStages {
-    size_t install = 0;         // the handler is installed by this call
-    size_t download = 0;        // the download command's exchange begins with this call
+    size_t install = 0;          // the handler is installed by this call
+    size_t download = 0;         // the download command's exchange begins with this call
     size_t completionPause = 0;  // the pause after the completion line: the update is ending
-    size_t remove = 0;          // the handler is removed by this call
+    size_t remove = 0;           // the handler is removed by this call
     // The stage in which call `index` is made (an event before it, or during it when it pauses).
     Stage At(size_t index) const;
 };

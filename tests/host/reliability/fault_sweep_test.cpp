@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "event_oracle.h"
 #include "sim/builtin_scenarios.h"
 #include "sim/runner.h"
-#include "event_oracle.h"
 #include "sweep_oracle.h"
 
 namespace {
@@ -78,8 +78,11 @@ struct Base {
 };
 
 std::vector<Base> Bases() {
-    std::vector<Base> bases = {{"update", 0x0409},          {"zh-TW", 0x0404},   {"ready-state-6", 0x0409},
-                               {"model-8", 0x0409},         {"busy-then-ready", 0x0409}};
+    std::vector<Base> bases = {{"update", 0x0409},
+                               {"zh-TW", 0x0404},
+                               {"ready-state-6", 0x0409},
+                               {"model-8", 0x0409},
+                               {"busy-then-ready", 0x0409}};
     const char* longer = std::getenv("SCANFW_SWEEP_LONG");
     if (longer != nullptr && *longer == '1') {
         for (const char* extra : {"passed-over", "service-stopped", "burn-error", "second-app-busy", "data-error"})
@@ -123,7 +126,8 @@ TEST(FaultSweep, EveryCallFailingKeepsThePromises) {
         for (size_t i = 0; i < cleanRun.journal.size(); ++i) {
             const sim::JournalEntry& entry = cleanRun.journal[i];
             auto errors = kErrors.find(entry.call);
-            if (errors == kErrors.end()) continue;  // calls that cannot fail on Windows
+            if (errors == kErrors.end())
+                continue;  // calls that cannot fail on Windows
             sites.insert(entry.site);
             callsCovered.insert(entry.call);
             for (DWORD error : errors->second) {
@@ -184,7 +188,8 @@ TEST(FaultSweep, ConsoleEventsAnywhereKeepThePromises) {
         for (size_t at = 0; at < cleanRun.journal.size(); ++at) deliveries.push_back({at, at, 0});
         // The middle of every pause: the main thread waits when the event comes.
         for (const sweep::PauseAt& p : sweep::FindPauses(cleanRun))
-            if (p.ms >= 2) deliveries.push_back({p.index, std::nullopt, p.startMs + p.ms / 2});
+            if (p.ms >= 2)
+                deliveries.push_back({p.index, std::nullopt, p.startMs + p.ms / 2});
 
         for (const Delivery& d : deliveries) {
             for (sim::ConsoleEvent event : kEvents) {
@@ -205,14 +210,13 @@ TEST(FaultSweep, ConsoleEventsAnywhereKeepThePromises) {
                     continue;
                 }
                 for (const std::string& f : sweep::CheckEventRun(cleanRun, r, event, stage, d.beforeCall.has_value(),
-                                                                 delivered[0].callIndex,
-                                                                 delivered[0].atMs, lang)) {
+                                                                 delivered[0].callIndex, delivered[0].atMs, lang)) {
                     ++problems;
                     if (problems <= 40)
                         ADD_FAILURE() << base.scenario << ": " << EventName(event)
                                       << (d.beforeCall ? " before call " : " in the pause of call ") << d.stageIndex
-                                      << " (" << cleanRun.journal[d.stageIndex].call << ", "
-                                      << sweep::StageName(stage) << "): " << f;
+                                      << " (" << cleanRun.journal[d.stageIndex].call << ", " << sweep::StageName(stage)
+                                      << "): " << f;
                 }
             }
         }

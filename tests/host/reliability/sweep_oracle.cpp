@@ -19,17 +19,21 @@ const MessageId kFinalMessages[] = {MSG_DEVICE_NOT_FOUND,    MSG_NOT_RESPONDED,
 
 const std::set<std::string> kChannelCalls = {"CreateEventA", "WriteFile", "ReadFile", "WaitForSingleObject",
                                              "GetOverlappedResult"};
-const std::set<std::string> kServiceCalls = {"OpenSCManagerA",      "OpenServiceA",         "QueryServiceStatus",
-                                             "ControlService",      "QueryServiceConfigA",  "ChangeServiceConfigA",
-                                             "StartServiceA",       "LocalAlloc",           "CloseServiceHandle"};
+const std::set<std::string> kServiceCalls = {"OpenSCManagerA", "OpenServiceA",        "QueryServiceStatus",
+                                             "ControlService", "QueryServiceConfigA", "ChangeServiceConfigA",
+                                             "StartServiceA",  "LocalAlloc",          "CloseServiceHandle"};
 
 // The final messages a failure in each phase may lead to, besides the clean outcome.
 std::set<MessageId> Documented(Phase phase) {
     switch (phase) {
-        case Phase::Search: return {MSG_DEVICE_NOT_FOUND};
-        case Phase::Service: return {MSG_WIA_CLOSE_FAILED};
-        case Phase::ReadyWait: return {MSG_STATUS_ERROR, MSG_NOT_RESPONDED};
-        case Phase::Locks: return {MSG_SCANNER_NOT_REGISTERED, MSG_SCAN_APP_BUSY, MSG_SECOND_APP_BUSY};
+        case Phase::Search:
+            return {MSG_DEVICE_NOT_FOUND};
+        case Phase::Service:
+            return {MSG_WIA_CLOSE_FAILED};
+        case Phase::ReadyWait:
+            return {MSG_STATUS_ERROR, MSG_NOT_RESPONDED};
+        case Phase::Locks:
+            return {MSG_SCANNER_NOT_REGISTERED, MSG_SCAN_APP_BUSY, MSG_SECOND_APP_BUSY};
         case Phase::Image:
             return {MSG_FIND_RESOURCE_ERROR, MSG_LOAD_RESOURCE_ERROR, MSG_LOCK_RESOURCE_ERROR,
                     MSG_RESOURCE_EMPTY_ERROR};
@@ -47,7 +51,8 @@ const std::regex kDiagnosticTail("QueryServiceConfig failed \\(-?[0-9]+\\)$");
 
 std::string WithoutDiagnostic(const std::string& output) {
     std::smatch m;
-    if (std::regex_search(output, m, kDiagnosticTail)) return output.substr(0, output.size() - m.length(0));
+    if (std::regex_search(output, m, kDiagnosticTail))
+        return output.substr(0, output.size() - m.length(0));
     return output;
 }
 
@@ -59,7 +64,8 @@ bool Contains(const std::string& output, MessageId id, uint16_t language) {
 std::optional<size_t> IndexOf(const std::vector<sim::JournalEntry>& journal, const std::string& call,
                               uint32_t ordinal) {
     for (size_t i = 0; i < journal.size(); ++i)
-        if (journal[i].call == call && journal[i].ordinal == ordinal) return i;
+        if (journal[i].call == call && journal[i].ordinal == ordinal)
+            return i;
     return std::nullopt;
 }
 
@@ -75,14 +81,22 @@ bool IsPause(const sim::JournalEntry& e) {
 
 const char* PhaseName(Phase phase) {
     switch (phase) {
-        case Phase::Search: return "search";
-        case Phase::Service: return "service";
-        case Phase::ReadyWait: return "ready wait";
-        case Phase::Locks: return "locks";
-        case Phase::Image: return "image";
-        case Phase::Download: return "download";
-        case Phase::Progress: return "progress";
-        case Phase::Restore: return "restore";
+        case Phase::Search:
+            return "search";
+        case Phase::Service:
+            return "service";
+        case Phase::ReadyWait:
+            return "ready wait";
+        case Phase::Locks:
+            return "locks";
+        case Phase::Image:
+            return "image";
+        case Phase::Download:
+            return "download";
+        case Phase::Progress:
+            return "progress";
+        case Phase::Restore:
+            return "restore";
     }
     return "?";
 }
@@ -96,7 +110,8 @@ std::optional<MessageId> FinalMessage(const std::string& output, uint16_t langua
     text = WithoutDiagnostic(text);
     for (MessageId id : kFinalMessages) {
         std::string tail = std::string(MessageText(id, language)) + "\n";
-        if (text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0) return id;
+        if (text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+            return id;
     }
     return std::nullopt;
 }
@@ -110,18 +125,22 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
     for (const sim::JournalEntry& e : clean.journal) {
         switch (phase) {
             case Phase::Search:
-                if (e.call == "OpenSCManagerA") phase = Phase::Service;
+                if (e.call == "OpenSCManagerA")
+                    phase = Phase::Service;
                 break;
             case Phase::Service:
                 if (IsTransferEvent(e))
                     phase = Phase::ReadyWait;
                 break;
             case Phase::ReadyWait:
-                if (e.call == "RegOpenKeyExA") phase = Phase::Locks;
-                if (e.call == "FindResourceA") phase = Phase::Image;
+                if (e.call == "RegOpenKeyExA")
+                    phase = Phase::Locks;
+                if (e.call == "FindResourceA")
+                    phase = Phase::Image;
                 break;
             case Phase::Locks:
-                if (e.call == "FindResourceA") phase = Phase::Image;
+                if (e.call == "FindResourceA")
+                    phase = Phase::Image;
                 break;
             case Phase::Image:
                 if (IsTransferEvent(e))
@@ -132,7 +151,8 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
                     phase = Phase::Progress;
                 break;
             case Phase::Progress:
-                if (kServiceCalls.count(e.call)) phase = Phase::Restore;
+                if (kServiceCalls.count(e.call))
+                    phase = Phase::Restore;
                 break;
             case Phase::Restore:
                 break;
@@ -147,11 +167,13 @@ std::vector<std::string> CheckPromises(const sim::RunResult& run, const std::vec
     std::vector<std::string> problems;
     auto isExcused = [&](const char* call) { return std::find(excused.begin(), excused.end(), call) != excused.end(); };
     const nlohmann::json& rep = run.report;
-    if (run.exitCode != 0) problems.push_back("exit code " + std::to_string(run.exitCode));
+    if (run.exitCode != 0)
+        problems.push_back("exit code " + std::to_string(run.exitCode));
 
     if (!isExcused("ReleaseMutex"))
         for (auto it = rep["mutexes"].begin(); it != rep["mutexes"].end(); ++it)
-            if (it.value()["ownedAtExit"] == true) problems.push_back("lock still owned at exit: " + it.key());
+            if (it.value()["ownedAtExit"] == true)
+                problems.push_back("lock still owned at exit: " + it.key());
 
     const nlohmann::json& open = rep["openHandles"];
     int createdMutexes = 0;
@@ -160,12 +182,15 @@ std::vector<std::string> CheckPromises(const sim::RunResult& run, const std::vec
     const bool closeExcused = isExcused("CloseHandle");
     if (!closeExcused && open["device"] != (rep["device"].is_null() ? 0 : 1))
         problems.push_back("device handles open: " + open["device"].dump());
-    if (!closeExcused && open["event"] != 0) problems.push_back("event handles open: " + open["event"].dump());
+    if (!closeExcused && open["event"] != 0)
+        problems.push_back("event handles open: " + open["event"].dump());
     if (!closeExcused && open["mutex"] != createdMutexes)
-        problems.push_back("mutex handles open: " + open["mutex"].dump() + ", created " + std::to_string(createdMutexes));
+        problems.push_back("mutex handles open: " + open["mutex"].dump() + ", created " +
+                           std::to_string(createdMutexes));
     if (!isExcused("CloseServiceHandle") && (open["manager"] != 0 || open["service"] != 0))
         problems.push_back("service handles open: " + open["manager"].dump() + "/" + open["service"].dump());
-    if (!isExcused("RegCloseKey") && open["key"] != 0) problems.push_back("keys open: " + open["key"].dump());
+    if (!isExcused("RegCloseKey") && open["key"] != 0)
+        problems.push_back("keys open: " + open["key"].dump());
     if (!isExcused("LocalFree") && sim::M().localBlocks != 0)
         problems.push_back("local memory blocks not freed: " + std::to_string(sim::M().localBlocks));
 
@@ -183,7 +208,8 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
                                Phase phase, bool persistent, uint16_t language) {
     std::optional<size_t> failedAt = IndexOf(run.journal, failed.call, failed.ordinal);
     std::vector<std::string> problems = CheckPromises(run, {failed.call}, failedAt);
-    if (!failedAt.has_value()) problems.push_back("the run never made the call that was to fail");
+    if (!failedAt.has_value())
+        problems.push_back("the run never made the call that was to fail");
 
     std::set<MessageId> allowed = Documented(phase);
     bool reachesRestore = phase == Phase::Restore;
@@ -213,12 +239,14 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
         // A console that cannot be asked whether it is the program's own is taken for a shared
         // one: the closing prompt is left out rather than a script held up.
         const std::string prompt = std::string(MessageText(MSG_PRESS_ANY_KEY, language)) + "\n";
-        const bool consoleUnknown = failed.call == "GetConsoleProcessList" || failed.call == "GetStdHandle" ||
-                                    failed.call == "GetConsoleMode";
-        if (consoleUnknown && got.size() + prompt.size() == want.size() && want.compare(got.size(), prompt.size(), prompt) == 0)
+        const bool consoleUnknown =
+            failed.call == "GetConsoleProcessList" || failed.call == "GetStdHandle" || failed.call == "GetConsoleMode";
+        if (consoleUnknown && got.size() + prompt.size() == want.size() &&
+            want.compare(got.size(), prompt.size(), prompt) == 0)
             want.resize(got.size());
         bool same = got == want && (reachesRestore || WithoutDiagnostic(run.output) == run.output);
-        if (!same) problems.push_back("same final message as the clean run but different output");
+        if (!same)
+            problems.push_back("same final message as the clean run but different output");
     } else if (*final != clean.finalMessage && !allowed.count(*final)) {
         problems.push_back("final message " + std::to_string(*final) + " is not documented for a failure in the " +
                            PhaseName(phase));
@@ -237,7 +265,8 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
             if (readyWaitBegun && kServiceCalls.count(e.call))
                 restoreAttempted = true;
         }
-        if (!restoreAttempted) problems.push_back("the service was not restored");
+        if (!restoreAttempted)
+            problems.push_back("the service was not restored");
         const bool serviceCallFailed = kServiceCalls.count(failed.call) || failed.call == "Sleep";
         const nlohmann::json& svc = run.report["service"];
         if (!serviceCallFailed && (svc["state"] != "running" || svc["startType"] != "auto"))

@@ -8,8 +8,8 @@
 
 #include "platform/win32.h"
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
 #include "sim/machine.h"
+#include "sim/runner.h"
 #include "sim/threads.h"
 
 namespace {
@@ -25,7 +25,8 @@ DWORD g_firstSleepsMs = 0;
 
 BOOL WINAPI First(DWORD event) {
     g_calls.push_back({1, event, sim::OnMainThread()});
-    if (g_firstSleepsMs > 0) Sleep(g_firstSleepsMs);
+    if (g_firstSleepsMs > 0)
+        Sleep(g_firstSleepsMs);
     return g_firstKeeps;
 }
 BOOL WINAPI Second(DWORD event) {
@@ -49,18 +50,60 @@ struct Case {
 TEST(ConsoleEvents, DeliveredAsWindowsDeliversThem) {
     const Case cases[] = {
         {"no handler: ended at once", R"([{"event": "ctrlC", "atMs": 500}])", {}, TRUE, 0, {}, 0, true, 500},
-        {"a handler that keeps it", R"([{"event": "ctrlC", "atMs": 500}])", {First}, TRUE, 0, {1}, CTRL_C_EVENT, false,
+        {"a handler that keeps it",
+         R"([{"event": "ctrlC", "atMs": 500}])",
+         {First},
+         TRUE,
+         0,
+         {1},
+         CTRL_C_EVENT,
+         false,
          10000},
-        {"the latest first, until one keeps it", R"([{"event": "ctrlBreak", "atMs": 500}])", {First, Second}, TRUE, 0,
-         {2, 1}, CTRL_BREAK_EVENT, false, 10000},
-        {"none keeps it", R"([{"event": "ctrlC", "atMs": 500}])", {First, Second}, FALSE, 0, {2, 1}, CTRL_C_EVENT,
-         true, 500},
-        {"a close ends it when the handler returns", R"([{"event": "close", "atMs": 500}])", {First}, TRUE, 1500, {1},
-         CTRL_CLOSE_EVENT, true, 2000},
-        {"a close ends it 5 s after the event", R"([{"event": "close", "atMs": 500}])", {First}, TRUE, 60000, {1},
-         CTRL_CLOSE_EVENT, true, 5500},
-        {"an event after the pause waits for the next call", R"([{"event": "ctrlC", "atMs": 20000}])", {}, TRUE, 0, {},
-         0, false, 10000},
+        {"the latest first, until one keeps it",
+         R"([{"event": "ctrlBreak", "atMs": 500}])",
+         {First, Second},
+         TRUE,
+         0,
+         {2, 1},
+         CTRL_BREAK_EVENT,
+         false,
+         10000},
+        {"none keeps it",
+         R"([{"event": "ctrlC", "atMs": 500}])",
+         {First, Second},
+         FALSE,
+         0,
+         {2, 1},
+         CTRL_C_EVENT,
+         true,
+         500},
+        {"a close ends it when the handler returns",
+         R"([{"event": "close", "atMs": 500}])",
+         {First},
+         TRUE,
+         1500,
+         {1},
+         CTRL_CLOSE_EVENT,
+         true,
+         2000},
+        {"a close ends it 5 s after the event",
+         R"([{"event": "close", "atMs": 500}])",
+         {First},
+         TRUE,
+         60000,
+         {1},
+         CTRL_CLOSE_EVENT,
+         true,
+         5500},
+        {"an event after the pause waits for the next call",
+         R"([{"event": "ctrlC", "atMs": 20000}])",
+         {},
+         TRUE,
+         0,
+         {},
+         0,
+         false,
+         10000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,5 +1,7 @@
 // The scenario loader: defaults, number forms, and one clear line naming the file and the field
 // for every kind of bad input.
+#include "sim/scenario.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "sim/builtin_scenarios.h"
-#include "sim/scenario.h"
 
 namespace {
 
@@ -40,13 +41,15 @@ TEST(ScenarioLoader, DeviceDefaultsAndTheDefaultBurn) {
     EXPECT_EQ(d.scanner.ready[0], sim::MakeReply(0, 0, 0, 0));
     // Ten burning steps of 0..90 percent, then done at 100.
     ASSERT_EQ(d.scanner.progress.size(), 11u);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(d.scanner.progress[i], sim::MakeReply(0, 7, static_cast<uint8_t>(10 * i), 0));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(d.scanner.progress[i], sim::MakeReply(0, 7, static_cast<uint8_t>(10 * i), 0));
     EXPECT_EQ(d.scanner.progress[10], sim::MakeReply(0, 0, 100, 0));
 }
 
 TEST(ScenarioLoader, NumbersAsJsonOrHexStrings) {
     sim::Scenario s = sim::ParseScenario(R"({"userLangId": "0x0404", "tickStart": 4294967000,
-        "devices": [{"index": "0xFF", "descriptor": {"vid": 10, "pid": "0x41c3"}}]})", "t.json");
+        "devices": [{"index": "0xFF", "descriptor": {"vid": 10, "pid": "0x41c3"}}]})",
+                                         "t.json");
     EXPECT_EQ(s.userLangId, 0x0404);
     EXPECT_EQ(s.tickStart, 4294967000u);
     EXPECT_EQ(s.devices[0].index, 255);
@@ -68,13 +71,15 @@ TEST(ScenarioLoader, RawRepliesWithNamedMembersOnTop) {
 TEST(ScenarioLoader, RegistryValuesOfEveryForm) {
     sim::Scenario s = sim::ParseScenario(R"({"imagingDevices": {"0003": {
         "CreateFileName": "ab", "MatchingDeviceId": {"type": "REG_DWORD", "data": 5},
-        "FriendlyName": {"type": "REG_SZ", "hex": "4142"}, "access": "denied"}}})", "t.json");
+        "FriendlyName": {"type": "REG_SZ", "hex": "4142"}, "access": "denied"}}})",
+                                         "t.json");
     const sim::InstanceSpec& inst = s.imagingDevices.at(3);
     EXPECT_TRUE(inst.accessDenied);
     ASSERT_EQ(inst.values.size(), 3u);
     auto value = [&](const std::string& name) {
         for (const sim::RegValue& v : inst.values)
-            if (v.name == name) return v;
+            if (v.name == name)
+                return v;
         ADD_FAILURE() << name << " missing";
         return sim::RegValue{};
     };
@@ -99,7 +104,8 @@ TEST(ScenarioLoader, BadInputNamesFileAndField) {
         } catch (const sim::ScenarioError& e) {
             std::string msg = e.what();
             EXPECT_EQ(msg.rfind("bad.json: ", 0), 0u) << msg;
-            EXPECT_NE(msg.find(": " + field + ": "), std::string::npos) << "field " << field << " not named in: " << msg;
+            EXPECT_NE(msg.find(": " + field + ": "), std::string::npos)
+                << "field " << field << " not named in: " << msg;
             if (c.contains("problem")) {
                 EXPECT_NE(msg.find(c["problem"].get<std::string>()), std::string::npos) << msg;
             }

@@ -25,7 +25,8 @@ std::string HolderPath() {
     char path[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
     char* lastSlash = std::strrchr(path, '\\');
-    if (n == 0 || lastSlash == nullptr) return {};
+    if (n == 0 || lastSlash == nullptr)
+        return {};
     lastSlash[1] = '\0';
     std::string holder = path;
     holder += wintest::LOCK_HOLDER_EXE;
@@ -37,7 +38,8 @@ std::string HolderPath() {
 std::string CommandLine(std::initializer_list<std::string> words) {
     std::string line;
     for (const std::string& word : words) {
-        if (!line.empty()) line += ' ';
+        if (!line.empty())
+            line += ' ';
         line += '"';
         line += word;
         line += '"';
@@ -62,7 +64,8 @@ HANDLE StartChild(std::initializer_list<std::string> arguments) {
 // Waits for the second process and gives its exit code; it is ended if it outstays the wait.
 DWORD FinishChild(HANDLE process) {
     DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(process, CHILD_TIMEOUT_MS) != WAIT_OBJECT_0) TerminateProcess(process, code);
+    if (WaitForSingleObject(process, CHILD_TIMEOUT_MS) != WAIT_OBJECT_0)
+        TerminateProcess(process, code);
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     return code;
@@ -111,13 +114,15 @@ protected:
 
     void Release() {
         for (HANDLE lock : {g_scanAppLock, g_secondAppLock})
-            if (lock != INVALID_HANDLE_VALUE) released_.push_back(lock);
+            if (lock != INVALID_HANDLE_VALUE)
+                released_.push_back(lock);
         ReleaseApplicationLocks();
     }
 
     // The holder releases and closes its lock and ends.
     void LetGo() {
-        if (holder_ == nullptr) return;
+        if (holder_ == nullptr)
+            return;
         SetEvent(release_);
         EXPECT_EQ(FinishChild(holder_), static_cast<DWORD>(wintest::HOLDER_DONE));
         holder_ = nullptr;

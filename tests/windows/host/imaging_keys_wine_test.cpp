@@ -32,7 +32,9 @@ const Instance INSTANCES[] = {
     {"0003", "\\\\.\\Usbscan3", "USB\\VID_2A7B&PID_41C3&REV_0100", "Tarvo DS-410"},
 };
 
-std::string KeyName(const char* number) { return std::string(CLASS_KEY) + "\\" + number; }
+std::string KeyName(const char* number) {
+    return std::string(CLASS_KEY) + "\\" + number;
+}
 
 bool SetText(HKEY key, const char* name, const char* value) {
     return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
@@ -50,7 +52,8 @@ protected:
                       ERROR_SUCCESS);
             const bool ours = disposition == REG_CREATED_NEW_KEY ||
                               RegQueryValueExA(key, MARKER, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-            if (ours) made_.push_back(i.number);
+            if (ours)
+                made_.push_back(i.number);
             const bool written = ours && SetText(key, MARKER, "") && SetText(key, "CreateFileName", i.createFileName) &&
                                  SetText(key, "MatchingDeviceId", i.matchingDeviceId) &&
                                  SetText(key, "FriendlyName", i.friendlyName);

@@ -25,10 +25,12 @@ HANDLE CreateOpenMutex(const char* name, BOOL owner) {
 
 int Hold(const char* name, const char* readyName, const char* releaseName, DWORD holdMs) {
     HANDLE mutex = CreateOpenMutex(name, TRUE);
-    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) return wintest::HOLDER_NOT_NEW;
+    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+        return wintest::HOLDER_NOT_NEW;
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyName);
     HANDLE release = OpenEventA(SYNCHRONIZE, FALSE, releaseName);
-    if (ready == nullptr || release == nullptr) return wintest::HOLDER_BAD_EVENTS;
+    if (ready == nullptr || release == nullptr)
+        return wintest::HOLDER_BAD_EVENTS;
     SetEvent(ready);
     WaitForSingleObject(release, holdMs);
     ReleaseMutex(mutex);
@@ -40,19 +42,25 @@ int Hold(const char* name, const char* readyName, const char* releaseName, DWORD
 
 int Probe(const char* name, DWORD waitMs) {
     HANDLE mutex = CreateOpenMutex(name, FALSE);
-    if (mutex == nullptr) return wintest::PROBE_CANNOT_OPEN;
+    if (mutex == nullptr)
+        return wintest::PROBE_CANNOT_OPEN;
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
         CloseHandle(mutex);
         return wintest::PROBE_DID_NOT_EXIST;
     }
     const DWORD result = WaitForSingleObject(mutex, waitMs);
-    if (result == WAIT_OBJECT_0) ReleaseMutex(mutex);
+    if (result == WAIT_OBJECT_0)
+        ReleaseMutex(mutex);
     CloseHandle(mutex);
     switch (result) {
-        case WAIT_OBJECT_0: return wintest::PROBE_TAKEN;
-        case WAIT_TIMEOUT: return wintest::PROBE_HELD;
-        case WAIT_ABANDONED: return wintest::PROBE_ABANDONED;
-        default: return wintest::PROBE_CANNOT_OPEN;
+        case WAIT_OBJECT_0:
+            return wintest::PROBE_TAKEN;
+        case WAIT_TIMEOUT:
+            return wintest::PROBE_HELD;
+        case WAIT_ABANDONED:
+            return wintest::PROBE_ABANDONED;
+        default:
+            return wintest::PROBE_CANNOT_OPEN;
     }
 }
 
