@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/runner.h"
 #include "sim/scenario.h"
+#include "sim/tool/runner.h"
 
 namespace fuzz {
 

@@ -10,7 +10,7 @@
 
 #include "fuzzed_run_checks.h"
 #include "scenario_codec.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 
 namespace {
 

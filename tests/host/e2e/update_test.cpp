@@ -11,8 +11,8 @@
 #include "app/messages.h"
 #include "app/update_sequence.h"
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
 #include "sim/sha256.h"
+#include "sim/tool/runner.h"
 
 namespace {
 

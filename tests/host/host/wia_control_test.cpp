@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 #include "tests/host/host/boot.h"
 
 namespace {

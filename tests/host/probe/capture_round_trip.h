@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/runner.h"
 #include "sim/scenario.h"
+#include "sim/tool/runner.h"
 
 namespace probe_test {
 

@@ -15,7 +15,7 @@
 #include "capture_round_trip.h"
 #include "probe/json_value.h"
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 
 namespace {
 

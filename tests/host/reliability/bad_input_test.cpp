@@ -14,7 +14,7 @@
 #include "app/messages.h"
 #include "host/app_lock.h"
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 #include "sweep_oracle.h"
 
 namespace {

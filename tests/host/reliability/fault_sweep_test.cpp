@@ -19,7 +19,7 @@
 #include "app/messages.h"
 #include "event_oracle.h"
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 #include "sweep_oracle.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "app/messages.h"
 #include "app/update_sequence.h"
 #include "sim/builtin_scenarios.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 #include "sweep_oracle.h"
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 
 namespace sweep {
 

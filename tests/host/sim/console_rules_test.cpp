@@ -9,8 +9,8 @@
 #include "platform/win32.h"
 #include "sim/builtin_scenarios.h"
 #include "sim/machine.h"
-#include "sim/runner.h"
 #include "sim/threads.h"
+#include "sim/tool/runner.h"
 
 namespace {
 

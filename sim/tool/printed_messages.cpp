@@ -1,4 +1,4 @@
-#include "sim/printed_messages.h"
+#include "sim/tool/printed_messages.h"
 
 #include <cctype>
 #include <cstring>

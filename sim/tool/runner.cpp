@@ -1,12 +1,12 @@
-#include "sim/runner.h"
+#include "sim/tool/runner.h"
 
 #include <cstdio>
 
 #include "app/entry.h"
 #include "sim/output.h"
-#include "sim/printed_messages.h"
 #include "sim/report.h"
 #include "sim/threads.h"
+#include "sim/tool/printed_messages.h"
 
 namespace sim {
 
