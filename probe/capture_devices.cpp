@@ -7,6 +7,7 @@
 #include "app/messages.h"
 #include "device/channel.h"
 #include "probe/capture.h"
+#include "text/hex.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "firmware/firmware_image.h"
 #include "probe/capture.h"
+#include "text/hex.h"
 
 namespace {
 

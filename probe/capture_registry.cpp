@@ -5,6 +5,8 @@
 
 #include "host/app_lock.h"
 #include "probe/capture.h"
+#include "text/hex.h"
+#include "text/win32_names.h"
 
 namespace {
 
@@ -24,27 +26,6 @@ bool IsInstanceName(const std::string& name) {
         if (c < '0' || c > '9')
             return false;
     return true;
-}
-
-const char* TypeName(DWORD type) {
-    switch (type) {
-        case REG_NONE:
-            return "REG_NONE";
-        case REG_SZ:
-            return "REG_SZ";
-        case REG_EXPAND_SZ:
-            return "REG_EXPAND_SZ";
-        case REG_BINARY:
-            return "REG_BINARY";
-        case REG_DWORD:
-            return "REG_DWORD";
-        case REG_MULTI_SZ:
-            return "REG_MULTI_SZ";
-        case REG_QWORD:
-            return "REG_QWORD";
-        default:
-            return nullptr;
-    }
 }
 
 // A REG_SZ that a scenario can give as plain text: UTF-8 with exactly one zero, at its end.
@@ -90,7 +71,7 @@ JsonValue ValueJson(DWORD type, const std::vector<uint8_t>& data) {
     if (type == REG_SZ && IsPlainText(data))
         return JsonString(std::string(data.begin(), data.end() - 1));
     JsonValue value = JsonObject();
-    Add(value, "type", JsonString(TypeName(type)));
+    Add(value, "type", JsonString(RegistryTypeName(type)));
     Add(value, "hex", JsonString(HexBytes(data.data(), data.size())));
     return value;
 }
@@ -117,7 +98,7 @@ JsonValue Instance(Capture& capture, const std::string& name) {
         std::vector<uint8_t> data;
         if (!ReadValue(capture, key, valueName, name, type, data))
             continue;
-        if (TypeName(type) == nullptr) {
+        if (RegistryTypeName(type) == nullptr) {
             Note(capture, STEP, "RegQueryValueExA", name + "\\" + valueName + ": type " + std::to_string(type), 0);
             continue;
         }

@@ -4,55 +4,13 @@
 
 #include "host/wia_control.h"
 #include "probe/capture.h"
+#include "text/win32_names.h"
 
 namespace {
 
 constexpr const char* STEP = "service";
 constexpr DWORD READ_ACCESS = SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG;
 constexpr int MASK_DIGITS = 2;
-
-const char* StateName(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED:
-            return "stopped";
-        case SERVICE_START_PENDING:
-            return "startPending";
-        case SERVICE_STOP_PENDING:
-            return "stopPending";
-        case SERVICE_RUNNING:
-            return "running";
-        case SERVICE_CONTINUE_PENDING:
-            return "continuePending";
-        case SERVICE_PAUSE_PENDING:
-            return "pausePending";
-        case SERVICE_PAUSED:
-            return "paused";
-        default:
-            return nullptr;
-    }
-}
-
-bool IsPending(DWORD state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
-           state == SERVICE_PAUSE_PENDING;
-}
-
-const char* StartTypeName(DWORD startType) {
-    switch (startType) {
-        case SERVICE_BOOT_START:
-            return "boot";
-        case SERVICE_SYSTEM_START:
-            return "system";
-        case SERVICE_AUTO_START:
-            return "auto";
-        case SERVICE_DEMAND_START:
-            return "demand";
-        case SERVICE_DISABLED:
-            return "disabled";
-        default:
-            return nullptr;
-    }
-}
 
 void Close(Capture& capture, SC_HANDLE handle) {
     if (!CloseServiceHandle(handle))
@@ -84,7 +42,7 @@ void ReadStatus(Capture& capture, SC_HANDLE service, JsonValue& out, JsonValue& 
     Add(seen, "waitHint", JsonNumber(status.dwWaitHint));
     Add(seen, "checkPoint", JsonNumber(status.dwCheckPoint));
     Add(seen, "win32ExitCode", JsonNumber(status.dwWin32ExitCode));
-    const char* state = StateName(status.dwCurrentState);
+    const char* state = ServiceStateName(status.dwCurrentState);
     if (state == nullptr) {
         Note(capture, STEP, "QueryServiceStatus", "unknown state " + std::to_string(status.dwCurrentState), 0);
         return;
@@ -93,7 +51,7 @@ void ReadStatus(Capture& capture, SC_HANDLE service, JsonValue& out, JsonValue& 
     Add(out, "controlsAccepted", JsonString(HexNumber(status.dwControlsAccepted, MASK_DIGITS)));
     // A hint belongs to the pending state it is read in; one read in a settled state says
     // nothing of the pending states to come, so it is not replayed.
-    if (IsPending(status.dwCurrentState))
+    if (IsPendingServiceState(status.dwCurrentState))
         Add(out, "waitHint", JsonNumber(status.dwWaitHint));
 }
 
@@ -111,7 +69,7 @@ void ReadStartType(Capture& capture, SC_HANDLE service, JsonValue& out, JsonValu
         return;
     }
     Add(seen, "startType", JsonNumber(buffer[0].dwStartType));
-    const char* startType = StartTypeName(buffer[0].dwStartType);
+    const char* startType = ServiceStartTypeName(buffer[0].dwStartType);
     if (startType == nullptr) {
         Note(capture, STEP, "QueryServiceConfigA", "unknown start type " + std::to_string(buffer[0].dwStartType), 0);
         return;

@@ -8,9 +8,6 @@ namespace {
 constexpr int INDENT_SPACES = 2;
 constexpr unsigned char FIRST_PRINTABLE = 0x20;
 constexpr unsigned char ASCII_LIMIT = 0x80;
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
-constexpr unsigned NIBBLE_BITS = 4;
-constexpr unsigned NIBBLE_MASK = 0xF;
 constexpr int ESCAPE_SIZE = 8;
 
 // UTF-8: a lead byte tells the sequence's length by its high bits; each continuation byte carries
@@ -185,16 +182,6 @@ std::string HexNumber(uint32_t value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
     return text;
-}
-
-std::string HexBytes(const uint8_t* bytes, size_t count) {
-    std::string hex;
-    hex.reserve(2 * count);
-    for (size_t i = 0; i < count; ++i) {
-        hex += HEX_DIGITS[bytes[i] >> NIBBLE_BITS];
-        hex += HEX_DIGITS[bytes[i] & NIBBLE_MASK];
-    }
-    return hex;
 }
 
 bool IsUtf8(const std::string& bytes) {

@@ -41,7 +41,5 @@ std::string JsonText(const JsonValue& value);
 
 // "0x" and `digits` upper-case hex digits: how the scenario format writes identifiers and masks.
 std::string HexNumber(uint32_t value, int digits);
-// Lower-case hex pairs without separators.
-std::string HexBytes(const uint8_t* bytes, size_t count);
 // True when the bytes are well-formed UTF-8 (ASCII included).
 bool IsUtf8(const std::string& bytes);

@@ -49,10 +49,8 @@ struct ServiceArea {
     std::vector<uint32_t> configChanges;
 };
 void BootService(Machine& m);
-// The service's states and start types as scenarios and reports name them.
-bool IsPendingState(DWORD state);
-const char* ServiceStateName(DWORD state);
-std::string ServiceStartTypeName(DWORD startType);
+// A start type as reports and traces show it: its name, or its number in hex.
+std::string StartTypeText(DWORD startType);
 void ReportService(const Machine& m, nlohmann::json& report);
 
 // The imaging device class key and its instance keys.

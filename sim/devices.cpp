@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sim/machine.h"
+#include "text/hex.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     // What came back, as the caller's buffer now holds it: fewer bytes leave its own in place.
     std::string result = "TRUE, " + std::to_string(answered) + " bytes returned";
     if (answered > 0)
-        result += " [" + sim::HexBytes(answer, answered) + "]";
+        result += " [" + HexBytes(answer, answered, " ") + "]";
     sim::TraceCall("DeviceIoControl", args, result);
     return TRUE;
 }

@@ -156,18 +156,6 @@ std::string Hex(uint64_t value) {
     return buf;
 }
 
-std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator) {
-    std::string out;
-    char two[3];
-    for (size_t i = 0; i < n; ++i) {
-        if (i > 0)
-            out += separator;
-        std::snprintf(two, sizeof two, "%02x", bytes[i]);
-        out += two;
-    }
-    return out;
-}
-
 std::string Name(const char* kind, const void* p) {
     if (p == nullptr)
         return "NULL";

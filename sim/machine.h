@@ -124,8 +124,6 @@ void TraceEvent(const std::string& text);
 void TraceCall(const char* call, const std::string& args, const std::string& result);
 std::string Hex(uint64_t value);
 std::string Quote(const char* text);
-// Bytes as lower-case hex pairs, `separator` between them.
-std::string HexBytes(const uint8_t* bytes, size_t n, const char* separator = " ");
 // A handle or buffer for the trace: "NULL", a handle's kind and number ("event#2"), a name given
 // with NameAs, or else "buffer#N" by the buffer's first appearance in the run.
 std::string Ptr(const void* p);

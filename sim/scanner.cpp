@@ -14,6 +14,7 @@
 
 #include "sim/machine.h"
 #include "sim/sha256.h"
+#include "text/hex.h"
 
 namespace {
 
@@ -44,7 +45,6 @@ constexpr size_t TRACE_BYTES = 8;
 
 enum class Op { Write, Read };
 
-using sim::HexBytes;
 using sim::Ptr;
 
 // The first bytes of a transfer for --trace, " [20 02 00 00 ...]".

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "sim/scenario.h"
+#include "text/win32_names.h"
 
 namespace sim {
 namespace {
@@ -135,6 +136,18 @@ public:
 
     template <typename T>
     T Choice(const json& j, const std::string& field, std::initializer_list<std::pair<const char*, T>> choices) const {
+        return ChoiceOf<T>(j, field, std::vector<std::pair<const char*, T>>(choices));
+    }
+
+    // A value named in one of the tables of Win32 names.
+    uint32_t Named(const json& j, const std::string& field, Win32NameTable names) const {
+        std::vector<std::pair<const char*, uint32_t>> choices;
+        for (const Win32Name& n : names) choices.emplace_back(n.name, n.value);
+        return ChoiceOf<uint32_t>(j, field, choices);
+    }
+
+    template <typename T>
+    T ChoiceOf(const json& j, const std::string& field, const std::vector<std::pair<const char*, T>>& choices) const {
         std::string wanted;
         for (auto& c : choices) wanted += std::string(wanted.empty() ? "" : ", ") + "\"" + c.first + "\"";
         if (!j.is_string())
@@ -294,22 +307,14 @@ public:
             s.serviceDenied =
                 Choice<bool>(j["serviceAccess"], Join(field, "serviceAccess"), {{"granted", false}, {"denied", true}});
         if (j.contains("state"))
-            s.state = Choice<uint32_t>(j["state"], Join(field, "state"),
-                                       {{"stopped", 1},
-                                        {"startPending", 2},
-                                        {"stopPending", 3},
-                                        {"running", 4},
-                                        {"continuePending", 5},
-                                        {"pausePending", 6},
-                                        {"paused", 7}});
+            s.state = Named(j["state"], Join(field, "state"), ServiceStateNames());
         constexpr uint32_t RUNNING = 4, PAUSED = 7, ACCEPTS_WHEN_UP = 0x07;
         s.controlsAccepted = (s.state == RUNNING || s.state == PAUSED) ? ACCEPTS_WHEN_UP : 0;
         if (j.contains("controlsAccepted"))
             s.controlsAccepted =
                 static_cast<uint32_t>(Number(j["controlsAccepted"], Join(field, "controlsAccepted"), 0xFFFFFFFFu));
         if (j.contains("startType"))
-            s.startType = Choice<uint32_t>(j["startType"], Join(field, "startType"),
-                                           {{"boot", 0}, {"system", 1}, {"auto", 2}, {"demand", 3}, {"disabled", 4}});
+            s.startType = Named(j["startType"], Join(field, "startType"), ServiceStartTypeNames());
         if (j.contains("waitHint"))
             s.waitHint = static_cast<uint32_t>(Number(j["waitHint"], Join(field, "waitHint"), 0xFFFFFFFFu));
         if (j.contains("pendingQueries")) {
@@ -341,15 +346,8 @@ public:
         AllowOnly(j, field, {"type", "data", "hex"});
         if (!j.contains("type"))
             Fail(Join(field, "type"), "required");
-        // The last four come from captured PCs: their bytes are given exactly, as hex.
-        v.type = Choice<uint32_t>(j["type"], Join(field, "type"),
-                                  {{"REG_SZ", 1},
-                                   {"REG_BINARY", 3},
-                                   {"REG_DWORD", 4},
-                                   {"REG_NONE", 0},
-                                   {"REG_EXPAND_SZ", 2},
-                                   {"REG_MULTI_SZ", 7},
-                                   {"REG_QWORD", 11}});
+        // Beyond the first three, the types come from captured PCs: their bytes are given exactly, as hex.
+        v.type = Named(j["type"], Join(field, "type"), RegistryTypeNames());
         if (j.contains("data") == j.contains("hex"))
             Fail(field, "give exactly one of data and hex");
         const bool takesData = v.type == 1 || v.type == 3 || v.type == 4;

@@ -10,10 +10,9 @@
 
 #include "sim/machine.h"
 #include "sim/threads.h"
+#include "text/win32_names.h"
 
-using sim::IsPendingState;
-using sim::ServiceStartTypeName;
-using sim::ServiceStateName;
+using sim::StartTypeText;
 
 namespace {
 
@@ -115,8 +114,8 @@ void FillStatus(SERVICE_STATUS* status) {
     status->dwControlsAccepted = s.controlsAccepted;
     status->dwWin32ExitCode = ERROR_SUCCESS;
     status->dwServiceSpecificExitCode = 0;
-    status->dwCheckPoint = IsPendingState(s.state) ? s.checkPoint : 0;
-    status->dwWaitHint = IsPendingState(s.state) ? sim::M().scenario.service.waitHint : 0;
+    status->dwCheckPoint = IsPendingServiceState(s.state) ? s.checkPoint : 0;
+    status->dwWaitHint = IsPendingServiceState(s.state) ? sim::M().scenario.service.waitHint : 0;
 }
 
 std::string StatusText(const SERVICE_STATUS& status) {
@@ -149,45 +148,9 @@ DWORD CheckService(SC_HANDLE handle, DWORD right) {
 
 namespace sim {
 
-bool IsPendingState(DWORD state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
-           state == SERVICE_PAUSE_PENDING;
-}
-
-const char* ServiceStateName(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED:
-            return "stopped";
-        case SERVICE_START_PENDING:
-            return "startPending";
-        case SERVICE_STOP_PENDING:
-            return "stopPending";
-        case SERVICE_RUNNING:
-            return "running";
-        case SERVICE_CONTINUE_PENDING:
-            return "continuePending";
-        case SERVICE_PAUSE_PENDING:
-            return "pausePending";
-        case SERVICE_PAUSED:
-            return "paused";
-    }
-    return "?";
-}
-
-std::string ServiceStartTypeName(DWORD startType) {
-    switch (startType) {
-        case SERVICE_BOOT_START:
-            return "boot";
-        case SERVICE_SYSTEM_START:
-            return "system";
-        case SERVICE_AUTO_START:
-            return "auto";
-        case SERVICE_DEMAND_START:
-            return "demand";
-        case SERVICE_DISABLED:
-            return "disabled";
-    }
-    return Hex(startType);
+std::string StartTypeText(DWORD startType) {
+    const char* name = ServiceStartTypeName(startType);
+    return name != nullptr ? name : Hex(startType);
 }
 
 void BootService(Machine& m) {
@@ -201,9 +164,9 @@ void BootService(Machine& m) {
 
 void ReportService(const Machine& m, nlohmann::json& report) {
     nlohmann::json changes = nlohmann::json::array();
-    for (uint32_t t : m.service.configChanges) changes.push_back(ServiceStartTypeName(t));
+    for (uint32_t t : m.service.configChanges) changes.push_back(StartTypeText(t));
     report["service"] = {{"state", ServiceStateName(m.service.state)},
-                         {"startType", ServiceStartTypeName(m.service.startType)},
+                         {"startType", StartTypeText(m.service.startType)},
                          {"stopRequests", m.service.stopRequests},
                          {"startRequests", m.service.startRequests},
                          {"configChanges", changes}};
@@ -264,7 +227,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
     if (lpServiceStatus == nullptr)
         return Fail("QueryServiceStatus", args, RPC_X_NULL_REF_POINTER, FALSE);
     sim::ServiceArea& s = sim::M().service;
-    if (IsPendingState(s.state)) {
+    if (IsPendingServiceState(s.state)) {
         if (s.pendingReadsLeft == 0) {
             EnterState(EndOfPending(s.state));
         } else {
@@ -347,8 +310,7 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
     lpServiceConfig->lpServiceStartName = put(CONFIG_START_NAME, std::strlen(CONFIG_START_NAME) + 1);
     lpServiceConfig->lpDisplayName = put(CONFIG_DISPLAY_NAME, std::strlen(CONFIG_DISPLAY_NAME) + 1);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("QueryServiceConfigA", args,
-                   "TRUE, start type " + ServiceStartTypeName(lpServiceConfig->dwStartType));
+    sim::TraceCall("QueryServiceConfigA", args, "TRUE, start type " + StartTypeText(lpServiceConfig->dwStartType));
     return TRUE;
 }
 
@@ -356,8 +318,8 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
                                  LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
                                  LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
                                  LPCSTR lpDisplayName) {
-    std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + ServiceStartTypeName(dwStartType) +
-                       ", " + sim::Hex(dwErrorControl);
+    std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + StartTypeText(dwStartType) + ", " +
+                       sim::Hex(dwErrorControl);
     const bool injected = sim::Enter("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
     if (injected && sim::ProcessGone())
         return FALSE;

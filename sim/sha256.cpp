@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "text/hex.h"
+
 namespace sim {
 namespace {
 
 constexpr size_t DIGEST_BYTES = 32;
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
-constexpr unsigned HIGH_NIBBLE_SHIFT = 4;
-constexpr unsigned NIBBLE_MASK = 0xF;
 
 }  // namespace
 
@@ -26,12 +25,7 @@ std::string Sha256Hex(const uint8_t* data, size_t length) {
         std::fputs("scanfw-sim: libcrypto failed to compute a SHA-256\n", stderr);
         std::abort();
     }
-    std::string hex(2 * DIGEST_BYTES, '0');
-    for (size_t i = 0; i < DIGEST_BYTES; ++i) {
-        hex[2 * i] = HEX_DIGITS[digest[i] >> HIGH_NIBBLE_SHIFT];
-        hex[2 * i + 1] = HEX_DIGITS[digest[i] & NIBBLE_MASK];
-    }
-    return hex;
+    return HexBytes(digest, DIGEST_BYTES);
 }
 
 }  // namespace sim

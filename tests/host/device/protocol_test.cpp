@@ -9,17 +9,12 @@
 
 #include "sim/builtin_scenarios.h"
 #include "sim/tool/runner.h"
+#include "text/hex.h"
 
 namespace {
 
 std::string HexOf(const CommandBlock& c) {
-    std::string out;
-    char two[3];
-    for (uint8_t b : c.bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        out += two;
-    }
-    return out;
+    return HexBytes(c.bytes, sizeof c.bytes);
 }
 
 TEST(CommandBlockTest, BytesOnTheWire) {

@@ -2,6 +2,8 @@
 
 #include "probe/probe_main.h"
 #include "sim/machine.h"
+#include "text/hex.h"
+#include "text/win32_names.h"
 
 namespace probe_test {
 namespace {
@@ -15,7 +17,7 @@ const char* const SESSION_PREFIX = "Local\\";
 json Replies(const std::vector<sim::ReplyBytes>& replies, size_t from = 0) {
     json list = json::array();
     for (size_t i = from; i < replies.size(); ++i)
-        list.push_back({{"raw", sim::HexBytes(replies[i].data(), replies[i].size(), "")}});
+        list.push_back({{"raw", HexBytes(replies[i].data(), replies[i].size())}});
     return list;
 }
 
@@ -95,11 +97,11 @@ sim::Scenario CompleteCapture(const json& capture, const sim::Scenario& original
     if (!service.contains("waitHint"))
         service["waitHint"] = s.waitHint;
     if (!service.contains("state")) {
-        service["state"] = sim::ServiceStateName(s.state);
+        service["state"] = ServiceStateName(s.state);
         service["controlsAccepted"] = s.controlsAccepted;
     }
     if (!service.contains("startType"))
-        service["startType"] = sim::ServiceStartTypeName(s.startType);
+        service["startType"] = sim::StartTypeText(s.startType);
     // How the run is started and what happens in it, as the original has it: its command line may
     // hold any bytes, which no scenario file (UTF-8) could.
     sim::Scenario completed = sim::ParseScenario(done.dump(), "capture");
@@ -146,8 +148,8 @@ RoundTrip CaptureAndReplay(const sim::Scenario& original, bool askScanner, const
     json expectedReport = expected.report;
     // A pending state that ends at its first read shows the probe its end already: only a run that
     // never reads the service again can tell, by the final state its report gives.
-    if (sim::IsPendingState(original.service.state) && original.service.pendingQueries == 0 &&
-        expectedReport["service"]["state"] == sim::ServiceStateName(original.service.state)) {
+    if (IsPendingServiceState(original.service.state) && original.service.pendingQueries == 0 &&
+        expectedReport["service"]["state"] == ServiceStateName(original.service.state)) {
         gotReport["service"].erase("state");
         expectedReport["service"].erase("state");
     }

@@ -16,6 +16,7 @@
 #include "sim/builtin_scenarios.h"
 #include "sim/tool/runner.h"
 #include "sweep_oracle.h"
+#include "text/hex.h"
 
 namespace {
 
@@ -43,13 +44,7 @@ std::string Msg(MessageId id) {
 }
 
 std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0xF];
-    }
-    return out;
+    return HexBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 // A registry value of `type` holding exactly `bytes`.

@@ -20,10 +20,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/wine/standin/standin_config.h"
+#include "text/win32_names.h"
 
 namespace {
 
@@ -39,22 +41,10 @@ constexpr DWORD DATABASE_LOCKED_RETRIES = 300;
 constexpr const char* STOCK_SERVICE_NAME = "StiSvc";
 constexpr const char* SERVICE_DISPLAY_NAME = "Windows Image Acquisition (WIA)";
 
-struct Word {
-    const char* text;
-    DWORD value;
-};
-constexpr Word STATE_WORDS[] = {{"stopped", SERVICE_STOPPED},
-                                {"startPending", SERVICE_START_PENDING},
-                                {"stopPending", SERVICE_STOP_PENDING},
-                                {"running", SERVICE_RUNNING},
-                                {"continuePending", SERVICE_CONTINUE_PENDING},
-                                {"pausePending", SERVICE_PAUSE_PENDING},
-                                {"paused", SERVICE_PAUSED}};
-constexpr Word START_WORDS[] = {{"boot", SERVICE_BOOT_START},
-                                {"system", SERVICE_SYSTEM_START},
-                                {"auto", SERVICE_AUTO_START},
-                                {"demand", SERVICE_DEMAND_START},
-                                {"disabled", SERVICE_DISABLED}};
+// A state or start type as the harness writes it; "?" for a value that has no name.
+const char* Name(const char* name) {
+    return name != nullptr ? name : "?";
+}
 
 // Says which call failed and why; false, for the steps that return a success flag.
 bool StepFailed(const char* what) {
@@ -65,24 +55,6 @@ bool StepFailed(const char* what) {
 int Failed(const char* what) {
     StepFailed(what);
     return EXIT_FAILED;
-}
-
-template <size_t N>
-const char* WordOf(const Word (&words)[N], DWORD value) {
-    for (const Word& w : words)
-        if (w.value == value)
-            return w.text;
-    return "?";
-}
-
-template <size_t N>
-bool ValueOf(const Word (&words)[N], const char* text, DWORD& value) {
-    for (const Word& w : words)
-        if (std::strcmp(w.text, text) == 0) {
-            value = w.value;
-            return true;
-        }
-    return false;
 }
 
 // The manager and one service, closed when the command ends.
@@ -119,8 +91,8 @@ bool WaitForState(SC_HANDLE service, DWORD state) {
             break;
         Sleep(POLL_MS);
     }
-    std::fprintf(stderr, "e2e_prefix: the service is %s, not %s\n", WordOf(STATE_WORDS, status.dwCurrentState),
-                 WordOf(STATE_WORDS, state));
+    std::fprintf(stderr, "e2e_prefix: the service is %s, not %s\n", Name(ServiceStateName(status.dwCurrentState)),
+                 Name(ServiceStateName(state)));
     return false;
 }
 
@@ -179,17 +151,17 @@ int RemoveService() {
 }
 
 int SetService(const char* stateWord, const char* startWord) {
-    DWORD state = 0, startType = 0;
-    if (!ValueOf(STATE_WORDS, stateWord, state) || (state != SERVICE_RUNNING && state != SERVICE_STOPPED) ||
-        !ValueOf(START_WORDS, startWord, startType))
+    const std::optional<DWORD> state = ServiceStateNamed(stateWord);
+    const std::optional<DWORD> startType = ServiceStartTypeNamed(startWord);
+    if (!state || (*state != SERVICE_RUNNING && *state != SERVICE_STOPPED) || !startType)
         return EXIT_USAGE;
     Service s(standin::SERVICE_NAME);
     if (s.get() == nullptr)
         return Failed("OpenServiceA(STISVC)");
     // Started first: a disabled service cannot be started.
-    if (!(state == SERVICE_RUNNING ? StartService(s.get()) : StopService(s.get())))
+    if (!(*state == SERVICE_RUNNING ? StartService(s.get()) : StopService(s.get())))
         return EXIT_FAILED;
-    if (!ChangeServiceConfigA(s.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+    if (!ChangeServiceConfigA(s.get(), SERVICE_NO_CHANGE, *startType, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
                               nullptr, nullptr, nullptr, nullptr))
         return Failed("ChangeServiceConfigA");
     return EXIT_DONE;
@@ -214,8 +186,8 @@ int QueryService() {
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
     if (needed < sizeof *config || !QueryServiceConfigA(s.get(), config, needed, &needed))
         return Failed("QueryServiceConfigA");
-    std::printf("state %s\nstartType %s\n", WordOf(STATE_WORDS, status.dwCurrentState),
-                WordOf(START_WORDS, config->dwStartType));
+    std::printf("state %s\nstartType %s\n", Name(ServiceStateName(status.dwCurrentState)),
+                Name(ServiceStartTypeName(config->dwStartType)));
     return EXIT_DONE;
 }
 
