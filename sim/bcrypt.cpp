@@ -39,14 +39,16 @@ std::string Status(NTSTATUS status) {
     return sim::Hex(static_cast<uint32_t>(status));
 }
 
-NTSTATUS Result(const char* call, const std::string& args, NTSTATUS status) {
-    sim::TraceCall(call, args, Status(status));
+template <typename Args>
+NTSTATUS Result(const char* call, const Args& args, NTSTATUS status) {
+    sim::TraceCall(call, args, [&] { return Status(status); });
     return status;
 }
 
 // The injected failures of these functions return a status, not a last error.
-NTSTATUS Injected(const char* call, const std::string& args, NTSTATUS status) {
-    sim::TraceCall(call, args, Status(status) + " (injected)");
+template <typename Args>
+NTSTATUS Injected(const char* call, const Args& args, NTSTATUS status) {
+    sim::TraceCall(call, args, [&] { return Status(status) + " (injected)"; });
     return status;
 }
 
@@ -67,7 +69,7 @@ bool IsProvider(const void* handle) {
 
 NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCWSTR pszAlgId, LPCWSTR pszImplementation,
                                             ULONG dwFlags) {
-    std::string args = Ptr(phAlgorithm) + ", " + sim::Hex(dwFlags);
+    auto args = [&] { return Ptr(phAlgorithm) + ", " + sim::Hex(dwFlags); };
     if (sim::Enter("BCryptOpenAlgorithmProvider", ERROR_SUCCESS))
         return Injected("BCryptOpenAlgorithmProvider", args, STATUS_NOT_FOUND);
     if (phAlgorithm == nullptr || pszAlgId == nullptr || dwFlags != 0)
@@ -75,12 +77,13 @@ NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCW
     if (std::wcscmp(pszAlgId, BCRYPT_SHA256_ALGORITHM) != 0 || pszImplementation != nullptr)
         return Result("BCryptOpenAlgorithmProvider", args, STATUS_NOT_FOUND);
     *phAlgorithm = sim::NewHandle(sim::HandleKind::Hash, PROVIDER_REF);
-    return Result("BCryptOpenAlgorithmProvider", args + " -> " + Ptr(*phAlgorithm), STATUS_SUCCESS);
+    return Result(
+        "BCryptOpenAlgorithmProvider", [&] { return args() + " -> " + Ptr(*phAlgorithm); }, STATUS_SUCCESS);
 }
 
 NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE* phHash, PUCHAR pbHashObject,
                                  ULONG cbHashObject, PUCHAR pbSecret, ULONG cbSecret, ULONG dwFlags) {
-    std::string args = Ptr(hAlgorithm) + ", " + Ptr(phHash);
+    auto args = [&] { return Ptr(hAlgorithm) + ", " + Ptr(phHash); };
     if (sim::Enter("BCryptCreateHash", ERROR_SUCCESS))
         return Injected("BCryptCreateHash", args, STATUS_NO_MEMORY);
     if (!IsProvider(hAlgorithm))
@@ -94,11 +97,12 @@ NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDL
         return Result("BCryptCreateHash", args, STATUS_NO_MEMORY);
     *phHash = sim::NewHandle(sim::HandleKind::Hash, HASH_REF);
     Contexts()[*phHash] = std::move(context);
-    return Result("BCryptCreateHash", args + " -> " + Ptr(*phHash), STATUS_SUCCESS);
+    return Result(
+        "BCryptCreateHash", [&] { return args() + " -> " + Ptr(*phHash); }, STATUS_SUCCESS);
 }
 
 NTSTATUS WINAPI BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags) {
-    std::string args = Ptr(hHash) + ", " + std::to_string(cbInput);
+    auto args = [&] { return Ptr(hHash) + ", " + std::to_string(cbInput); };
     if (sim::Enter("BCryptHashData", ERROR_SUCCESS))
         return Injected("BCryptHashData", args, STATUS_INVALID_HANDLE);
     EVP_MD_CTX* context = ContextOf(hHash);
@@ -112,7 +116,7 @@ NTSTATUS WINAPI BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG c
 }
 
 NTSTATUS WINAPI BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULONG cbOutput, ULONG dwFlags) {
-    std::string args = Ptr(hHash) + ", " + std::to_string(cbOutput);
+    auto args = [&] { return Ptr(hHash) + ", " + std::to_string(cbOutput); };
     if (sim::Enter("BCryptFinishHash", ERROR_SUCCESS))
         return Injected("BCryptFinishHash", args, STATUS_INVALID_HANDLE);
     EVP_MD_CTX* context = ContextOf(hHash);
@@ -130,7 +134,7 @@ NTSTATUS WINAPI BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULON
 }
 
 NTSTATUS WINAPI BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
-    std::string args = Ptr(hHash);
+    auto args = [&] { return Ptr(hHash); };
     if (sim::Enter("BCryptDestroyHash", ERROR_SUCCESS))
         return Injected("BCryptDestroyHash", args, STATUS_INVALID_HANDLE);
     if (ContextOf(hHash) == nullptr)
@@ -141,7 +145,7 @@ NTSTATUS WINAPI BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
 }
 
 NTSTATUS WINAPI BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) {
-    std::string args = Ptr(hAlgorithm) + ", " + sim::Hex(dwFlags);
+    auto args = [&] { return Ptr(hAlgorithm) + ", " + sim::Hex(dwFlags); };
     if (sim::Enter("BCryptCloseAlgorithmProvider", ERROR_SUCCESS))
         return Injected("BCryptCloseAlgorithmProvider", args, STATUS_INVALID_HANDLE);
     if (!IsProvider(hAlgorithm) || dwFlags != 0)

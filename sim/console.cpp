@@ -97,9 +97,10 @@ std::string Bool(BOOL b) {
     return b ? "TRUE" : "FALSE";
 }
 
-BOOL Refuse(const char* call, const std::string& args, DWORD error) {
+template <typename Args>
+BOOL Refuse(const char* call, const Args& args, DWORD error) {
     SetLastError(error);
-    sim::TraceCall(call, args, "FALSE, error " + std::to_string(error));
+    sim::TraceCall(call, args, [&] { return "FALSE, error " + std::to_string(error); });
     return FALSE;
 }
 
@@ -134,7 +135,7 @@ void ReportConsole(const Machine& m, nlohmann::json& report) {
 }  // namespace sim
 
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
-    std::string args = sim::Name("routine", reinterpret_cast<const void*>(HandlerRoutine)) + ", " + Bool(Add);
+    auto args = [&] { return sim::Name("routine", reinterpret_cast<const void*>(HandlerRoutine)) + ", " + Bool(Add); };
     if (sim::Enter("SetConsoleCtrlHandler", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("SetConsoleCtrlHandler", args, "FALSE (injected)");
         return FALSE;
@@ -157,7 +158,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
-    std::string args = Ptr(lpdwProcessList) + ", " + std::to_string(dwProcessCount);
+    auto args = [&] { return Ptr(lpdwProcessList) + ", " + std::to_string(dwProcessCount); };
     if (sim::Enter("GetConsoleProcessList", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("GetConsoleProcessList", args, "0 (injected)");
         return 0;
@@ -171,12 +172,12 @@ DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount
     // With room for them all, the list: the updater first, then the prompt (and any others).
     if (dwProcessCount >= processes)
         for (DWORD i = 0; i < processes; ++i) lpdwProcessList[i] = i == 0 ? UPDATER_PROCESS_ID : PROMPT_PROCESS_ID + i;
-    sim::TraceCall("GetConsoleProcessList", args, std::to_string(processes));
+    sim::TraceCall("GetConsoleProcessList", args, [&] { return std::to_string(processes); });
     return processes;
 }
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
-    std::string args = sim::Hex(nStdHandle);
+    auto args = [&] { return sim::Hex(nStdHandle); };
     if (sim::Enter("GetStdHandle", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("GetStdHandle", args, "INVALID_HANDLE_VALUE (injected)");
         return INVALID_HANDLE_VALUE;
@@ -186,12 +187,12 @@ HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
                                                  : INVALID_HANDLE_VALUE;
     if (h == INVALID_HANDLE_VALUE)
         SetLastError(ERROR_INVALID_HANDLE);
-    sim::TraceCall("GetStdHandle", args, Ptr(h));
+    sim::TraceCall("GetStdHandle", args, [&] { return Ptr(h); });
     return h;
 }
 
 BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-    std::string args = Ptr(hConsoleHandle);
+    auto args = [&] { return Ptr(hConsoleHandle); };
     if (sim::Enter("GetConsoleMode", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("GetConsoleMode", args, "FALSE (injected)");
         return FALSE;
@@ -203,12 +204,12 @@ BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
     if (lpMode == nullptr)
         return Refuse("GetConsoleMode", args, ERROR_INVALID_PARAMETER);
     *lpMode = input ? CONSOLE_INPUT_MODE : CONSOLE_OUTPUT_MODE;
-    sim::TraceCall("GetConsoleMode", args, "TRUE, mode " + sim::Hex(*lpMode));
+    sim::TraceCall("GetConsoleMode", args, [&] { return "TRUE, mode " + sim::Hex(*lpMode); });
     return TRUE;
 }
 
 BOOL WINAPI FlushConsoleInputBuffer(HANDLE hConsoleInput) {
-    std::string args = Ptr(hConsoleInput);
+    auto args = [&] { return Ptr(hConsoleInput); };
     if (sim::Enter("FlushConsoleInputBuffer", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("FlushConsoleInputBuffer", args, "FALSE (injected)");
         return FALSE;
@@ -221,7 +222,7 @@ BOOL WINAPI FlushConsoleInputBuffer(HANDLE hConsoleInput) {
 
 BOOL WINAPI ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength,
                               LPDWORD lpNumberOfEventsRead) {
-    std::string args = Ptr(hConsoleInput) + ", " + std::to_string(nLength);
+    auto args = [&] { return Ptr(hConsoleInput) + ", " + std::to_string(nLength); };
     if (sim::Enter("ReadConsoleInputA", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("ReadConsoleInputA", args, "FALSE (injected)");
         return FALSE;
@@ -245,7 +246,7 @@ BOOL WINAPI ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWOR
 }
 
 EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE esFlags) {
-    std::string args = sim::Hex(esFlags);
+    auto args = [&] { return sim::Hex(esFlags); };
     if (sim::Enter("SetThreadExecutionState", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("SetThreadExecutionState", args, "NULL (injected)");
         return 0;
@@ -257,6 +258,6 @@ EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE esFlags) {
         if (flags & ES_CONTINUOUS)
             previous = flags;
     power.push_back(esFlags);
-    sim::TraceCall("SetThreadExecutionState", args, sim::Hex(previous));
+    sim::TraceCall("SetThreadExecutionState", args, [&] { return sim::Hex(previous); });
     return previous;
 }

@@ -53,8 +53,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
-    std::string args = sim::Quote(lpFileName) + ", " + sim::Hex(dwDesiredAccess) + ", " + sim::Hex(dwShareMode) + ", " +
-                       std::to_string(dwCreationDisposition) + ", " + sim::Hex(dwFlagsAndAttributes);
+    auto args = [&] {
+        return sim::Quote(lpFileName) + ", " + sim::Hex(dwDesiredAccess) + ", " + sim::Hex(dwShareMode) + ", " +
+               std::to_string(dwCreationDisposition) + ", " + sim::Hex(dwFlagsAndAttributes);
+    };
     if (sim::Enter("CreateFileA", ERROR_ACCESS_DENIED)) {
         sim::TraceCall("CreateFileA", args, "INVALID_HANDLE_VALUE (injected)");
         return INVALID_HANDLE_VALUE;
@@ -70,13 +72,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         error = ERROR_SHARING_VIOLATION;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("CreateFileA", args, "INVALID_HANDLE_VALUE, error " + std::to_string(error));
+        sim::TraceCall("CreateFileA", args, [&] { return "INVALID_HANDLE_VALUE, error " + std::to_string(error); });
         return INVALID_HANDLE_VALUE;
     }
     HANDLE h = sim::NewHandle(sim::HandleKind::Device, number, dwDesiredAccess);
     sim::M().opened.push_back(number);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("CreateFileA", args, sim::Ptr(h));
+    sim::TraceCall("CreateFileA", args, [&] { return sim::Ptr(h); });
     return h;
 }
 
@@ -86,8 +88,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     (void)lpInBuffer;
     (void)nInBufferSize;
     (void)lpOverlapped;
-    std::string args = sim::Ptr(hDevice) + ", " + sim::Hex(dwIoControlCode) + ", in " + std::to_string(nInBufferSize) +
-                       ", out " + std::to_string(nOutBufferSize);
+    auto args = [&] {
+        return sim::Ptr(hDevice) + ", " + sim::Hex(dwIoControlCode) + ", in " + std::to_string(nInBufferSize) +
+               ", out " + std::to_string(nOutBufferSize);
+    };
     if (sim::Enter("DeviceIoControl", ERROR_GEN_FAILURE)) {
         sim::TraceCall("DeviceIoControl", args, "FALSE (injected)");
         return FALSE;
@@ -104,7 +108,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         error = ERROR_INSUFFICIENT_BUFFER;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("DeviceIoControl", args, "FALSE, error " + std::to_string(error));
+        sim::TraceCall("DeviceIoControl", args, [&] { return "FALSE, error " + std::to_string(error); });
         return FALSE;
     }
     const uint16_t fields[] = {device->vid, device->pid, device->bcd, DESCRIPTOR_LANGUAGE};

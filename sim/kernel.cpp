@@ -52,14 +52,14 @@ void WINAPI SetLastError(DWORD dwErrCode) {
 LANGID WINAPI GetUserDefaultLangID(void) {
     sim::Enter("GetUserDefaultLangID", ERROR_SUCCESS);
     LANGID id = M().scenario.userLangId;
-    sim::TraceCall("GetUserDefaultLangID", "", sim::Hex(id));
+    sim::TraceCall("GetUserDefaultLangID", "", [&] { return sim::Hex(id); });
     return id;
 }
 
 DWORD WINAPI GetTickCount(void) {
     sim::Enter("GetTickCount", ERROR_SUCCESS);
     DWORD ticks = M().clock.Ticks();
-    sim::TraceCall("GetTickCount", "", std::to_string(ticks));
+    sim::TraceCall("GetTickCount", "", [&] { return std::to_string(ticks); });
     return ticks;
 }
 
@@ -76,8 +76,10 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                            LPCSTR lpName) {
-    std::string args =
-        Ptr(lpEventAttributes) + ", " + Bool(bManualReset) + ", " + Bool(bInitialState) + ", " + sim::Quote(lpName);
+    auto args = [&] {
+        return Ptr(lpEventAttributes) + ", " + Bool(bManualReset) + ", " + Bool(bInitialState) + ", " +
+               sim::Quote(lpName);
+    };
     const bool injected = sim::Enter("CreateEventA", ERROR_NOT_ENOUGH_MEMORY);
     if (bManualReset)
         sim::JournalOnWakeEvent();
@@ -90,12 +92,12 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
     e->manualReset = bManualReset != FALSE;
     e->signalled = bInitialState != FALSE;
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("CreateEventA", args, Ptr(h));
+    sim::TraceCall("CreateEventA", args, [&] { return Ptr(h); });
     return h;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    std::string args = Ptr(hHandle) + ", " + std::to_string(dwMilliseconds);
+    auto args = [&] { return Ptr(hHandle) + ", " + std::to_string(dwMilliseconds); };
     const bool injected = sim::Enter("WaitForSingleObject", ERROR_INVALID_HANDLE);
     HandleObject* e = sim::FindHandle(hHandle, HandleKind::Event);
     if (e != nullptr && e->manualReset)
@@ -148,7 +150,7 @@ namespace {
 // SetEvent and ResetEvent: the same checks, then `change` on the event.
 // Inlined, so that the call site journaled is the updater's, as for every other call.
 __attribute__((always_inline)) inline BOOL ChangeEvent(const char* call, HANDLE event, void (*change)(HANDLE)) {
-    std::string args = Ptr(event);
+    auto args = [&] { return Ptr(event); };
     const bool injected = sim::Enter(call, ERROR_INVALID_HANDLE);
     sim::JournalOnWakeEvent();
     if (injected) {
@@ -175,7 +177,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    std::string args = Ptr(hObject);
+    auto args = [&] { return Ptr(hObject); };
     if (sim::Enter("CloseHandle", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("CloseHandle", args, "FALSE (injected)");
         return FALSE;
@@ -197,7 +199,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-    std::string args = sim::Hex(uFlags) + ", " + std::to_string(uBytes);
+    auto args = [&] { return sim::Hex(uFlags) + ", " + std::to_string(uBytes); };
     if (sim::Enter("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)) {
         sim::TraceCall("LocalAlloc", args, "NULL (injected)");
         return nullptr;
@@ -211,22 +213,22 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     Heap().Add(p);
     M().localBlocks++;
     // A fresh block, even at an address a freed one had.
-    sim::NameAs(p, "memory#" + std::to_string(++M().nameCounts["memory"]));
-    sim::TraceCall("LocalAlloc", args, Ptr(p));
+    sim::NameAs(p, [] { return "memory#" + std::to_string(++M().nameCounts["memory"]); });
+    sim::TraceCall("LocalAlloc", args, [&] { return Ptr(p); });
     return p;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-    std::string args = Ptr(hMem);
+    auto args = [&] { return Ptr(hMem); };
     if (sim::Enter("LocalFree", ERROR_INVALID_HANDLE)) {
-        sim::TraceCall("LocalFree", args, args + " (injected)");
+        sim::TraceCall("LocalFree", args, [&] { return args() + " (injected)"; });
         return hMem;
     }
     if (hMem != nullptr) {
         // Windows refuses a pointer it did not hand out; freeing it here would corrupt the heap.
         if (!Heap().Remove(hMem)) {
             SetLastError(ERROR_INVALID_HANDLE);
-            sim::TraceCall("LocalFree", args, args + ", error 6");
+            sim::TraceCall("LocalFree", args, [&] { return args() + ", error 6"; });
             return hMem;
         }
         std::free(hMem);
@@ -237,7 +239,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
 }
 
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-    std::string args = Ptr(pSecurityDescriptor) + ", " + std::to_string(dwRevision);
+    auto args = [&] { return Ptr(pSecurityDescriptor) + ", " + std::to_string(dwRevision); };
     if (sim::Enter("InitializeSecurityDescriptor", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("InitializeSecurityDescriptor", args, "FALSE (injected)");
         return FALSE;
@@ -256,8 +258,9 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
                                       BOOL bDaclDefaulted) {
     constexpr WORD SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008;
-    std::string args =
-        Ptr(pSecurityDescriptor) + ", " + Bool(bDaclPresent) + ", " + Ptr(pDacl) + ", " + Bool(bDaclDefaulted);
+    auto args = [&] {
+        return Ptr(pSecurityDescriptor) + ", " + Bool(bDaclPresent) + ", " + Ptr(pDacl) + ", " + Bool(bDaclDefaulted);
+    };
     if (sim::Enter("SetSecurityDescriptorDacl", ERROR_INVALID_PARAMETER)) {
         sim::TraceCall("SetSecurityDescriptorDacl", args, "FALSE (injected)");
         return FALSE;
@@ -298,7 +301,7 @@ constexpr uint64_t DAYS_IN_JANUARY = 31;
 }  // namespace
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
-    std::string args = Ptr(lpVersionInformation);
+    auto args = [&] { return Ptr(lpVersionInformation); };
     if (sim::Enter("GetVersionExA", ERROR_INSUFFICIENT_BUFFER)) {
         sim::TraceCall("GetVersionExA", args, "FALSE (injected)");
         return FALSE;

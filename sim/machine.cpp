@@ -107,7 +107,10 @@ bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
         }
     }
     m.callsMade++;
-    uint32_t ordinal = ++m.callCounts[call];
+    auto counted = m.callCounts.find(std::string_view(call));
+    if (counted == m.callCounts.end())
+        counted = m.callCounts.emplace(call, 0).first;
+    const uint32_t ordinal = ++counted->second;
     if (m.options.journal)
         m.journal.push_back({call, ordinal, site, mainThread ? 0 : 1});
     for (const FailureSpec& f : m.scenario.failures) {
@@ -143,9 +146,7 @@ void TraceEvent(const std::string& text) {
                  ThreadTag().c_str(), text.c_str());
 }
 
-void TraceCall(const char* call, const std::string& args, const std::string& result) {
-    if (!Tracing())
-        return;
+void TraceLine(const char* call, const std::string& args, const std::string& result) {
     std::fprintf(stderr, "[t=%llu]%s %s(%s) -> %s\n", static_cast<unsigned long long>(TheMachine().clock.ElapsedMs()),
                  ThreadTag().c_str(), call, args.c_str(), result.c_str());
 }
@@ -176,8 +177,8 @@ std::string Ptr(const void* p) {
     return Name("buffer", p);
 }
 
-void NameAs(const void* p, const std::string& name) {
-    TheMachine().names[p] = name;
+void SetName(const void* p, std::string name) {
+    TheMachine().names[p] = std::move(name);
 }
 
 std::string Quote(const char* text) {
@@ -210,7 +211,7 @@ HANDLE NewHandle(HandleKind kind, int ref, DWORD access) {
     obj.access = access;
     m.handles[value] = obj;
     HANDLE h = reinterpret_cast<HANDLE>(value);
-    NameAs(h, std::string(KindName(kind)) + "#" + std::to_string(++m.nameCounts[KindName(kind)]));
+    NameAs(h, [&] { return std::string(KindName(kind)) + "#" + std::to_string(++m.nameCounts[KindName(kind)]); });
     return h;
 }
 

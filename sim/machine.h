@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/host_win32.h"
@@ -83,7 +84,7 @@ struct Machine {
     Clock clock;
     std::map<uintptr_t, HandleObject> handles;
     uintptr_t nextHandle = 0;
-    std::map<std::string, uint32_t> callCounts;
+    std::map<std::string, uint32_t, std::less<>> callCounts;  // looked up by name without a copy
     std::vector<JournalEntry> journal;
     std::vector<uint32_t> sleeps;
     std::vector<int> opened;  // usbscan numbers that opened, in order
@@ -120,8 +121,22 @@ bool Tracing();
 std::string ThreadTag();
 // One line on standard error for something the host itself does: "[t=ELAPSED] TEXT".
 void TraceEvent(const std::string& text);
-// One line on standard error: "[t=ELAPSED] CALL(ARGS) -> RESULT".
-void TraceCall(const char* call, const std::string& args, const std::string& result);
+// The text of a trace: a string, or the code that makes it, run only when the run is traced, so
+// that the runs nobody reads (sweeps, fuzzers, benchmarks) build no text at all.
+template <typename Text>
+std::string TraceText(const Text& text) {
+    if constexpr (std::is_invocable_v<const Text&>)
+        return text();
+    else
+        return std::string(text);
+}
+void TraceLine(const char* call, const std::string& args, const std::string& result);
+// One line on standard error: "[t=ELAPSED] CALL(ARGS) -> RESULT", when the run is traced.
+template <typename Args, typename Result>
+void TraceCall(const char* call, const Args& args, const Result& result) {
+    if (Tracing())
+        TraceLine(call, TraceText(args), TraceText(result));
+}
 std::string Hex(uint64_t value);
 std::string Quote(const char* text);
 // A handle or buffer for the trace: "NULL", a handle's kind and number ("event#2"), a name given
@@ -130,7 +145,12 @@ std::string Ptr(const void* p);
 // Like Ptr, but an address seen for the first time is named `kind#N`.
 std::string Name(const char* kind, const void* p);
 // Gives `p` the name the trace shows for it from now on.
-void NameAs(const void* p, const std::string& name);
+void SetName(const void* p, std::string name);
+template <typename Text>
+void NameAs(const void* p, const Text& name) {
+    if (Tracing())
+        SetName(p, TraceText(name));
+}
 
 HANDLE NewHandle(HandleKind kind, int ref, DWORD access = 0);
 // The open object behind a handle, or null; with `kind`, only a handle of that kind.

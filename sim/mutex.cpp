@@ -105,7 +105,9 @@ void CloseMutexHandle(int id) {
 }  // namespace sim
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
-    std::string args = Ptr(lpMutexAttributes) + ", " + (bInitialOwner ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
+    auto args = [&] {
+        return Ptr(lpMutexAttributes) + ", " + (bInitialOwner ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
+    };
     const bool injected = sim::Enter("CreateMutexA", ERROR_ACCESS_DENIED);
     if (injected && sim::ProcessGone())
         return nullptr;
@@ -119,7 +121,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     PassOtherProcessesTime();
     auto fail = [&args](DWORD error) -> HANDLE {
         SetLastError(error);
-        sim::TraceCall("CreateMutexA", args, "NULL, error " + std::to_string(error));
+        sim::TraceCall("CreateMutexA", args, [&] { return "NULL, error " + std::to_string(error); });
         return nullptr;
     };
     if (lpMutexAttributes != nullptr && lpMutexAttributes->lpSecurityDescriptor != nullptr &&
@@ -139,7 +141,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
         obj.updaterHandles++;
         HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
         SetLastError(ERROR_ALREADY_EXISTS);
-        sim::TraceCall("CreateMutexA", args, Ptr(h) + ", error 183 (already exists)");
+        sim::TraceCall("CreateMutexA", args, [&] { return Ptr(h) + ", error 183 (already exists)"; });
         return h;
     }
 
@@ -154,12 +156,12 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
         area.tried[name].created = true;
     HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, static_cast<int>(area.objects.size() - 1));
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("CreateMutexA", args, Ptr(h) + (obj.ownedByUpdater ? ", owned" : ""));
+    sim::TraceCall("CreateMutexA", args, [&] { return Ptr(h) + (obj.ownedByUpdater ? ", owned" : ""); });
     return h;
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-    std::string args = Ptr(hMutex);
+    auto args = [&] { return Ptr(hMutex); };
     if (sim::Enter("ReleaseMutex", ERROR_NOT_OWNER)) {
         sim::TraceCall("ReleaseMutex", args, "FALSE (injected)");
         return FALSE;
@@ -172,7 +174,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
         error = ERROR_NOT_OWNER;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("ReleaseMutex", args, "FALSE, error " + std::to_string(error));
+        sim::TraceCall("ReleaseMutex", args, [&] { return "FALSE, error " + std::to_string(error); });
         return FALSE;
     }
     sim::M().mutexes.objects.at(static_cast<size_t>(h->ref)).ownedByUpdater = false;
@@ -182,8 +184,9 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 
 // Opens an existing named mutex without owning it; never creates one.
 HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
-    std::string args =
-        sim::Hex(dwDesiredAccess) + ", " + (bInheritHandle ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
+    auto args = [&] {
+        return sim::Hex(dwDesiredAccess) + ", " + (bInheritHandle ? "TRUE" : "FALSE") + ", " + sim::Quote(lpName);
+    };
     if (sim::Enter("OpenMutexA", ERROR_FILE_NOT_FOUND)) {
         sim::TraceCall("OpenMutexA", args, "NULL (injected)");
         return nullptr;
@@ -191,7 +194,7 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     PassOtherProcessesTime();
     auto fail = [&args](DWORD error) -> HANDLE {
         SetLastError(error);
-        sim::TraceCall("OpenMutexA", args, "NULL, error " + std::to_string(error));
+        sim::TraceCall("OpenMutexA", args, [&] { return "NULL, error " + std::to_string(error); });
         return nullptr;
     };
     if (lpName == nullptr)
@@ -208,6 +211,6 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     obj.updaterHandles++;
     HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("OpenMutexA", args, Ptr(h));
+    sim::TraceCall("OpenMutexA", args, [&] { return Ptr(h); });
     return h;
 }

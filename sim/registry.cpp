@@ -48,15 +48,17 @@ int KeyOfPath(const char* path) {
 
 using sim::Ptr;
 
-LSTATUS Fail(const char* call, const std::string& args, LSTATUS status) {
-    sim::TraceCall(call, args, "error " + std::to_string(status));
+template <typename Args>
+LSTATUS Fail(const char* call, const Args& args, LSTATUS status) {
+    sim::TraceCall(call, args, [&] { return "error " + std::to_string(status); });
     return status;
 }
 
 // The status the failure plan chose for a registry call: registry functions return their error.
-LSTATUS Injected(const char* call, const std::string& args) {
+template <typename Args>
+LSTATUS Injected(const char* call, const Args& args) {
     LSTATUS status = static_cast<LSTATUS>(GetLastError());
-    sim::TraceCall(call, args, "error " + std::to_string(status) + " (injected)");
+    sim::TraceCall(call, args, [&] { return "error " + std::to_string(status) + " (injected)"; });
     return status;
 }
 
@@ -69,8 +71,9 @@ void BootRegistry(Machine& m) {
 }  // namespace sim
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    std::string args =
-        Ptr(hKey) + ", " + sim::Quote(lpSubKey) + ", " + std::to_string(ulOptions) + ", " + sim::Hex(samDesired);
+    auto args = [&] {
+        return Ptr(hKey) + ", " + sim::Quote(lpSubKey) + ", " + std::to_string(ulOptions) + ", " + sim::Hex(samDesired);
+    };
     if (sim::Enter("RegOpenKeyExA", ERROR_ACCESS_DENIED))
         return Injected("RegOpenKeyExA", args);
     if (phkResult == nullptr || (ulOptions & ~REG_OPTION_OPEN_LINK) != 0)
@@ -83,14 +86,16 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
         return Fail("RegOpenKeyExA", args, ERROR_ACCESS_DENIED);
     *phkResult = static_cast<HKEY>(sim::NewHandle(sim::HandleKind::Key, key, samDesired));
     sim::M().registry.opens++;
-    sim::TraceCall("RegOpenKeyExA", args, "ERROR_SUCCESS, " + Ptr(*phkResult));
+    sim::TraceCall("RegOpenKeyExA", args, [&] { return "ERROR_SUCCESS, " + Ptr(*phkResult); });
     return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
-    std::string args = Ptr(hKey) + ", " + sim::Quote(lpValueName) + ", " + Ptr(lpData) + ", " +
-                       (lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData));
+    auto args = [&] {
+        return Ptr(hKey) + ", " + sim::Quote(lpValueName) + ", " + Ptr(lpData) + ", " +
+               (lpcbData == nullptr ? std::string("NULL") : std::to_string(*lpcbData));
+    };
     if (sim::Enter("RegQueryValueExA", ERROR_FILE_NOT_FOUND))
         return Injected("RegQueryValueExA", args);
     const sim::HandleObject* obj = sim::FindHandle(hKey, sim::HandleKind::Key);
@@ -115,14 +120,16 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         *lpType = found->type;
     if (lpData != nullptr && *lpcbData < size) {
         *lpcbData = size;  // the size needed; the buffer is left alone
-        return Fail("RegQueryValueExA", args + " (needs " + std::to_string(size) + ")", ERROR_MORE_DATA);
+        return Fail(
+            "RegQueryValueExA", [&] { return args() + " (needs " + std::to_string(size) + ")"; }, ERROR_MORE_DATA);
     }
     if (lpData != nullptr && size > 0)
         std::memcpy(lpData, found->data.data(), size);
     if (lpcbData != nullptr)
         *lpcbData = size;
-    sim::TraceCall("RegQueryValueExA", args,
-                   "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " + std::to_string(size) + " bytes");
+    sim::TraceCall("RegQueryValueExA", args, [&] {
+        return "ERROR_SUCCESS, type " + std::to_string(found->type) + ", " + std::to_string(size) + " bytes";
+    });
     return ERROR_SUCCESS;
 }
 
@@ -130,8 +137,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 // their four-digit names sort). An instance key has no subkeys here.
 LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                              LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-    std::string args = Ptr(hKey) + ", " + std::to_string(dwIndex) + ", " + Ptr(lpName) + ", " +
-                       (lpcchName == nullptr ? std::string("NULL") : std::to_string(*lpcchName));
+    auto args = [&] {
+        return Ptr(hKey) + ", " + std::to_string(dwIndex) + ", " + Ptr(lpName) + ", " +
+               (lpcchName == nullptr ? std::string("NULL") : std::to_string(*lpcchName));
+    };
     if (sim::Enter("RegEnumKeyExA", ERROR_ACCESS_DENIED))
         return Injected("RegEnumKeyExA", args);
     const sim::HandleObject* obj = sim::FindHandle(hKey, sim::HandleKind::Key);
@@ -160,12 +169,12 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
     }
     if (lpftLastWriteTime != nullptr)
         *lpftLastWriteTime = FILETIME{0, 0};
-    sim::TraceCall("RegEnumKeyExA", args, "ERROR_SUCCESS, " + sim::Quote(name));
+    sim::TraceCall("RegEnumKeyExA", args, [&] { return "ERROR_SUCCESS, " + sim::Quote(name); });
     return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
-    std::string args = Ptr(hKey);
+    auto args = [&] { return Ptr(hKey); };
     if (sim::Enter("RegCloseKey", ERROR_INVALID_HANDLE))
         return Injected("RegCloseKey", args);
     if (sim::FindHandle(hKey, sim::HandleKind::Key) == nullptr)

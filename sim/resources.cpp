@@ -113,7 +113,7 @@ void BootResources(Machine& m) {
 // Only the updater's module is known here (see IsUpdaterModule); any other module answers
 // ERROR_RESOURCE_DATA_NOT_FOUND, as one without a resource section does on Windows.
 HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
-    std::string args = Ptr(hModule) + ", " + ResourceName(lpName) + ", " + ResourceName(lpType);
+    auto args = [&] { return Ptr(hModule) + ", " + ResourceName(lpName) + ", " + ResourceName(lpType); };
     if (sim::Enter("FindResourceA", ERROR_RESOURCE_NAME_NOT_FOUND)) {
         sim::TraceCall("FindResourceA", args, "NULL (injected)");
         return nullptr;
@@ -130,17 +130,17 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
         error = ERROR_RESOURCE_NAME_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("FindResourceA", args, "NULL, error " + std::to_string(error));
+        sim::TraceCall("FindResourceA", args, [&] { return "NULL, error " + std::to_string(error); });
         return nullptr;
     }
     HRSRC found = reinterpret_cast<HRSRC>(&EntryOf(static_cast<int>(id)));
-    sim::NameAs(found, "resource#" + std::to_string(id));
-    sim::TraceCall("FindResourceA", args, Ptr(found));
+    sim::NameAs(found, [&] { return "resource#" + std::to_string(id); });
+    sim::TraceCall("FindResourceA", args, [&] { return Ptr(found); });
     return found;
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
-    std::string args = Ptr(hModule) + ", " + Ptr(hResInfo);
+    auto args = [&] { return Ptr(hModule) + ", " + Ptr(hResInfo); };
     if (sim::Enter("LoadResource", ERROR_RESOURCE_DATA_NOT_FOUND)) {
         sim::TraceCall("LoadResource", args, "NULL (injected)");
         return nullptr;
@@ -159,19 +159,19 @@ HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("LoadResource", args, "NULL, error " + std::to_string(error));
+        sim::TraceCall("LoadResource", args, [&] { return "NULL, error " + std::to_string(error); });
         return nullptr;
     }
     sim::M().resources.loaded[bytes] = entry->id;
     // HGLOBAL is a non-const pointer; the bytes are read-only to the updater all the same.
     HGLOBAL loaded = const_cast<uint8_t*>(bytes);
-    sim::NameAs(loaded, "image#" + std::to_string(entry->id));
-    sim::TraceCall("LoadResource", args, Ptr(loaded));
+    sim::NameAs(loaded, [&] { return "image#" + std::to_string(entry->id); });
+    sim::TraceCall("LoadResource", args, [&] { return Ptr(loaded); });
     return loaded;
 }
 
 LPVOID WINAPI LockResource(HGLOBAL hResData) {
-    std::string args = Ptr(hResData);
+    auto args = [&] { return Ptr(hResData); };
     if (sim::Enter("LockResource", ERROR_RESOURCE_DATA_NOT_FOUND)) {
         sim::TraceCall("LockResource", args, "NULL (injected)");
         return nullptr;
@@ -186,15 +186,15 @@ LPVOID WINAPI LockResource(HGLOBAL hResData) {
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("LockResource", args, "NULL, error " + std::to_string(error));
+        sim::TraceCall("LockResource", args, [&] { return "NULL, error " + std::to_string(error); });
         return nullptr;
     }
-    sim::TraceCall("LockResource", args, Ptr(hResData));
+    sim::TraceCall("LockResource", args, [&] { return Ptr(hResData); });
     return hResData;
 }
 
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
-    std::string args = Ptr(hModule) + ", " + Ptr(hResInfo);
+    auto args = [&] { return Ptr(hModule) + ", " + Ptr(hResInfo); };
     if (sim::Enter("SizeofResource", ERROR_RESOURCE_DATA_NOT_FOUND)) {
         sim::TraceCall("SizeofResource", args, "0 (injected)");
         return 0;
@@ -208,19 +208,19 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
         error = ERROR_INVALID_HANDLE;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("SizeofResource", args, "0, error " + std::to_string(error));
+        sim::TraceCall("SizeofResource", args, [&] { return "0, error " + std::to_string(error); });
         return 0;
     }
     // A resource that cannot be loaded or locked still has its size in the resource directory.
     DWORD size = given->size;
-    sim::TraceCall("SizeofResource", args, std::to_string(size));
+    sim::TraceCall("SizeofResource", args, [&] { return std::to_string(size); });
     return size;
 }
 
 // Loads the updater's executable to read its resources; nothing of it runs. A data file is all
 // that is modelled: a load that asks for code fails as if the file were not an executable here.
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
-    std::string args = sim::Quote(lpLibFileName) + ", " + Ptr(hFile) + ", " + sim::Hex(dwFlags);
+    auto args = [&] { return sim::Quote(lpLibFileName) + ", " + Ptr(hFile) + ", " + sim::Hex(dwFlags); };
     if (sim::Enter("LoadLibraryExA", ERROR_FILE_NOT_FOUND)) {
         sim::TraceCall("LoadLibraryExA", args, "NULL (injected)");
         return nullptr;
@@ -234,17 +234,17 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags)
         error = ERROR_MOD_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("LoadLibraryExA", args, "NULL, error " + std::to_string(error));
+        sim::TraceCall("LoadLibraryExA", args, [&] { return "NULL, error " + std::to_string(error); });
         return nullptr;
     }
     HMODULE module = static_cast<HMODULE>(sim::NewHandle(sim::HandleKind::Module, 0));
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("LoadLibraryExA", args, Ptr(module));
+    sim::TraceCall("LoadLibraryExA", args, [&] { return Ptr(module); });
     return module;
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    std::string args = Ptr(hLibModule);
+    auto args = [&] { return Ptr(hLibModule); };
     if (sim::Enter("FreeLibrary", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("FreeLibrary", args, "FALSE (injected)");
         return FALSE;
@@ -262,7 +262,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 // The names of the module's BINARY resources, in the order of their ids, as Windows lists
 // numeric names.
 BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA lpEnumFunc, LONG_PTR lParam) {
-    std::string args = Ptr(hModule) + ", " + ResourceName(lpType);
+    auto args = [&] { return Ptr(hModule) + ", " + ResourceName(lpType); };
     if (sim::Enter("EnumResourceNamesA", ERROR_RESOURCE_TYPE_NOT_FOUND)) {
         sim::TraceCall("EnumResourceNamesA", args, "FALSE (injected)");
         return FALSE;
@@ -277,7 +277,7 @@ BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA 
         error = ERROR_RESOURCE_TYPE_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        sim::TraceCall("EnumResourceNamesA", args, "FALSE, error " + std::to_string(error));
+        sim::TraceCall("EnumResourceNamesA", args, [&] { return "FALSE, error " + std::to_string(error); });
         return FALSE;
     }
     // The ids are copied first: the callback may call back into the host.
@@ -285,7 +285,7 @@ BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA 
     for (const auto& [id, given] : sim::M().resources.images)
         if (given.mode != sim::ResourceMode::Missing)
             ids.push_back(id);
-    sim::TraceCall("EnumResourceNamesA", args, std::to_string(ids.size()) + " names");
+    sim::TraceCall("EnumResourceNamesA", args, [&] { return std::to_string(ids.size()) + " names"; });
     for (int id : ids) {
         if (!lpEnumFunc(hModule, lpType, MAKEINTRESOURCEA(id), lParam)) {
             SetLastError(ERROR_RESOURCE_ENUM_USER_STOP);

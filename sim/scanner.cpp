@@ -152,7 +152,7 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     }
     auto refuse = [&](DWORD error, const std::string& why) {
         SetLastError(error);
-        sim::TraceCall(call, args, "FALSE, error " + std::to_string(error) + why);
+        sim::TraceCall(call, args, [&] { return "FALSE, error " + std::to_string(error) + why; });
         return FALSE;
     };
     // As Windows does before anything else: no count yet, the transfer not yet ended.
@@ -200,7 +200,7 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     // The device has the data, but the end of the transfer is never reported: the record stays
     // pending, the event unsignalled, and no count is given.
     if (faulted(FaultKind::NoSignal)) {
-        sim::TraceCall(call, args, "TRUE, count 0, no signal" + shown + note);
+        sim::TraceCall(call, args, [&] { return "TRUE, count 0, no signal" + shown + note; });
         return TRUE;
     }
     // The count may claim more than the buffer holds; nothing is ever written past it.
@@ -214,7 +214,7 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
         *count = reported;
     if (event != nullptr)
         sim::SignalEvent(event);
-    sim::TraceCall(call, args, "TRUE, count " + std::to_string(reported) + shown + note);
+    sim::TraceCall(call, args, [&] { return "TRUE, count " + std::to_string(reported) + shown + note; });
     return TRUE;
 }
 
@@ -276,7 +276,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     }
     auto refuse = [&](DWORD error, const std::string& why) {
         SetLastError(error);
-        sim::TraceCall("GetOverlappedResult", args, "FALSE, error " + std::to_string(error) + why);
+        sim::TraceCall("GetOverlappedResult", args, [&] { return "FALSE, error " + std::to_string(error) + why; });
         return FALSE;
     };
     // Windows would fault on either; a test learns more from an error.
@@ -289,6 +289,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     if (lpOverlapped->Internal != STATUS_SUCCESS)
         return refuse(ERROR_GEN_FAILURE, "");
-    sim::TraceCall("GetOverlappedResult", args, "TRUE, count " + std::to_string(*lpNumberOfBytesTransferred));
+    sim::TraceCall("GetOverlappedResult", args,
+                   [&] { return "TRUE, count " + std::to_string(*lpNumberOfBytesTransferred); });
     return TRUE;
 }

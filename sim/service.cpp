@@ -126,11 +126,12 @@ std::string StatusText(const SERVICE_STATUS& status) {
 using sim::Ptr;
 
 // A failure of `call` with `error`: sets it, traces it, and gives the function's failure value.
-template <typename T>
-T Fail(const char* call, const std::string& args, DWORD error, T failure) {
+template <typename T, typename Args>
+T Fail(const char* call, const Args& args, DWORD error, T failure) {
     SetLastError(error);
-    sim::TraceCall(call, args,
-                   std::string(std::is_pointer_v<T> ? "NULL" : "FALSE") + ", error " + std::to_string(error));
+    sim::TraceCall(call, args, [&] {
+        return std::string(std::is_pointer_v<T> ? "NULL" : "FALSE") + ", error " + std::to_string(error);
+    });
     return failure;
 }
 
@@ -175,7 +176,9 @@ void ReportService(const Machine& m, nlohmann::json& report) {
 }  // namespace sim
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
-    std::string args = sim::Quote(lpMachineName) + ", " + sim::Quote(lpDatabaseName) + ", " + sim::Hex(dwDesiredAccess);
+    auto args = [&] {
+        return sim::Quote(lpMachineName) + ", " + sim::Quote(lpDatabaseName) + ", " + sim::Hex(dwDesiredAccess);
+    };
     if (sim::Enter("OpenSCManagerA", ERROR_ACCESS_DENIED)) {
         sim::TraceCall("OpenSCManagerA", args, "NULL (injected)");
         return nullptr;
@@ -190,12 +193,12 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWO
         return Fail("OpenSCManagerA", args, ERROR_ACCESS_DENIED, none);
     HANDLE h = sim::NewHandle(sim::HandleKind::Manager, 0, ManagerRights(dwDesiredAccess));
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("OpenSCManagerA", args, Ptr(h));
+    sim::TraceCall("OpenSCManagerA", args, [&] { return Ptr(h); });
     return static_cast<SC_HANDLE>(h);
 }
 
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
-    std::string args = Ptr(hSCManager) + ", " + sim::Quote(lpServiceName) + ", " + sim::Hex(dwDesiredAccess);
+    auto args = [&] { return Ptr(hSCManager) + ", " + sim::Quote(lpServiceName) + ", " + sim::Hex(dwDesiredAccess); };
     if (sim::Enter("OpenServiceA", ERROR_ACCESS_DENIED)) {
         sim::TraceCall("OpenServiceA", args, "NULL (injected)");
         return nullptr;
@@ -212,12 +215,12 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
         return Fail("OpenServiceA", args, ERROR_ACCESS_DENIED, none);
     HANDLE h = sim::NewHandle(sim::HandleKind::Service, 0, ServiceRights(dwDesiredAccess));
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("OpenServiceA", args, Ptr(h));
+    sim::TraceCall("OpenServiceA", args, [&] { return Ptr(h); });
     return static_cast<SC_HANDLE>(h);
 }
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
-    std::string args = Ptr(hService);
+    auto args = [&] { return Ptr(hService); };
     if (sim::Enter("QueryServiceStatus", ERROR_ACCESS_DENIED)) {
         sim::TraceCall("QueryServiceStatus", args, "FALSE (injected)");
         return FALSE;
@@ -238,12 +241,12 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
     }
     FillStatus(lpServiceStatus);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("QueryServiceStatus", args, "TRUE, " + StatusText(*lpServiceStatus));
+    sim::TraceCall("QueryServiceStatus", args, [&] { return "TRUE, " + StatusText(*lpServiceStatus); });
     return TRUE;
 }
 
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
-    std::string args = Ptr(hService) + ", " + std::to_string(dwControl);
+    auto args = [&] { return Ptr(hService) + ", " + std::to_string(dwControl); };
     const bool injected = sim::Enter("ControlService", ERROR_SERVICE_REQUEST_TIMEOUT);
     if (injected && sim::ProcessGone())
         return FALSE;
@@ -272,13 +275,13 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     if (error != ERROR_SUCCESS)
         return Fail("ControlService", args, error, FALSE);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("ControlService", args, "TRUE, " + StatusText(*lpServiceStatus));
+    sim::TraceCall("ControlService", args, [&] { return "TRUE, " + StatusText(*lpServiceStatus); });
     return TRUE;
 }
 
 BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
                                 LPDWORD pcbBytesNeeded) {
-    std::string args = Ptr(hService) + ", " + Ptr(lpServiceConfig) + ", " + std::to_string(cbBufSize);
+    auto args = [&] { return Ptr(hService) + ", " + Ptr(lpServiceConfig) + ", " + std::to_string(cbBufSize); };
     if (sim::Enter("QueryServiceConfigA", ERROR_ACCESS_DENIED)) {
         sim::TraceCall("QueryServiceConfigA", args, "FALSE (injected)");
         return FALSE;
@@ -289,8 +292,9 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
         return Fail("QueryServiceConfigA", args, RPC_X_NULL_REF_POINTER, FALSE);
     if (lpServiceConfig == nullptr || cbBufSize < CONFIG_BYTES_NEEDED) {
         *pcbBytesNeeded = CONFIG_BYTES_NEEDED;
-        return Fail("QueryServiceConfigA", args + " (needs " + std::to_string(CONFIG_BYTES_NEEDED) + ")",
-                    ERROR_INSUFFICIENT_BUFFER, FALSE);
+        return Fail(
+            "QueryServiceConfigA", [&] { return args() + " (needs " + std::to_string(CONFIG_BYTES_NEEDED) + ")"; },
+            ERROR_INSUFFICIENT_BUFFER, FALSE);
     }
     // The record, then its texts in the same buffer, as Windows lays them out.
     char* text = reinterpret_cast<char*>(lpServiceConfig + 1);
@@ -310,7 +314,8 @@ BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpSe
     lpServiceConfig->lpServiceStartName = put(CONFIG_START_NAME, std::strlen(CONFIG_START_NAME) + 1);
     lpServiceConfig->lpDisplayName = put(CONFIG_DISPLAY_NAME, std::strlen(CONFIG_DISPLAY_NAME) + 1);
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("QueryServiceConfigA", args, "TRUE, start type " + StartTypeText(lpServiceConfig->dwStartType));
+    sim::TraceCall("QueryServiceConfigA", args,
+                   [&] { return "TRUE, start type " + StartTypeText(lpServiceConfig->dwStartType); });
     return TRUE;
 }
 
@@ -318,8 +323,10 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
                                  LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
                                  LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
                                  LPCSTR lpDisplayName) {
-    std::string args = Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + StartTypeText(dwStartType) + ", " +
-                       sim::Hex(dwErrorControl);
+    auto args = [&] {
+        return Ptr(hService) + ", " + sim::Hex(dwServiceType) + ", " + StartTypeText(dwStartType) + ", " +
+               sim::Hex(dwErrorControl);
+    };
     const bool injected = sim::Enter("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
     if (injected && sim::ProcessGone())
         return FALSE;
@@ -347,7 +354,9 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
-    std::string args = Ptr(hService) + ", " + std::to_string(dwNumServiceArgs) + ", " + Ptr(lpServiceArgVectors);
+    auto args = [&] {
+        return Ptr(hService) + ", " + std::to_string(dwNumServiceArgs) + ", " + Ptr(lpServiceArgVectors);
+    };
     const bool injected = sim::Enter("StartServiceA", ERROR_SERVICE_REQUEST_TIMEOUT);
     if (injected && sim::ProcessGone())
         return FALSE;
@@ -370,7 +379,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
-    std::string args = Ptr(hSCObject);
+    auto args = [&] { return Ptr(hSCObject); };
     if (sim::Enter("CloseServiceHandle", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("CloseServiceHandle", args, "FALSE (injected)");
         return FALSE;
