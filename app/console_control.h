@@ -4,7 +4,8 @@
 // imaging service or the application locks: it only records what the user asked for, wakes the
 // main thread's current pause and, while the scanner writes its flash, prints the warning. The
 // main thread alone acts on a request, at its pauses and between the steps of the update, so the
-// two threads can never work on the service or the locks at the same moment.
+// two threads can never work on the service or the locks at the same moment. What they share, and
+// the lock that guards it, is in pause/pause.h.
 #pragma once
 
 #include "platform/win32.h"
@@ -36,10 +37,6 @@ bool CloseRequested();
 // The main thread begins to act on the requests so far: later pauses pause again until a newer
 // request comes. Returns whether the console is closing.
 bool AnswerRequests();
-
-// A pause of the main thread that a request it must act on cuts short. True when it ran its
-// length. Listed with the milliseconds asked for, whatever its length turns out to be.
-bool Pause(DWORD milliseconds);
 
 // Writes one progress line (no line feed) and flushes it, so that the handler's warning goes on
 // a line of its own after it.

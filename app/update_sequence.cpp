@@ -11,6 +11,7 @@
 #include "firmware/firmware_image.h"
 #include "host/app_lock.h"
 #include "host/wia_control.h"
+#include "pause/pause.h"
 
 namespace {
 

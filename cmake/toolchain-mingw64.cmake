@@ -3,9 +3,14 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(_scanfw_triple x86_64-w64-mingw32)
-# The posix thread model: GoogleTest needs std::mutex; a static exe still imports only system DLLs.
-set(CMAKE_C_COMPILER ${_scanfw_triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_scanfw_triple}-g++-posix)
+# The win32 thread model: its C++ runtime uses Windows' own primitives, so what ships links no
+# threading library (the posix model's libstdc++ and libgcc reach winpthreads through their
+# exception handling, even in a program that starts no thread). GoogleTest needs std::mutex, which
+# GCC 12 has only in the posix model: its programs are built with that model's driver
+# (SCANFW_POSIX_THREAD_MODEL, see posix-thread-model.sh).
+set(CMAKE_C_COMPILER ${_scanfw_triple}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${_scanfw_triple}-g++-win32)
+set(SCANFW_POSIX_THREAD_MODEL ${CMAKE_CURRENT_LIST_DIR}/posix-thread-model.sh)
 set(CMAKE_RC_COMPILER ${_scanfw_triple}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${_scanfw_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/console_control.h"
 #include "app/entry.h"
+#include "pause/pause.h"
 
 char g_friendlyName[FRIENDLY_NAME_SIZE];
 HANDLE g_scanAppLock = INVALID_HANDLE_VALUE;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console_control.h"
+#include "pause/pause.h"
 
 namespace {
 

@@ -15,6 +15,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef uint32_t UINT;
 typedef uint32_t ULONG;
@@ -81,6 +82,7 @@ typedef HANDLE HLOCAL;
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_TIMEOUT 1460L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
@@ -126,6 +128,18 @@ typedef struct _OVERLAPPED {
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+
+// Slim reader/writer locks and condition variables: a pointer-sized word each, all zero when new.
+typedef struct _RTL_SRWLOCK {
+    void* Ptr;
+} SRWLOCK, *PSRWLOCK;
+typedef struct _RTL_CONDITION_VARIABLE {
+    void* Ptr;
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+#define SRWLOCK_INIT \
+    { 0 }
+#define CONDITION_VARIABLE_INIT \
+    { 0 }
 
 // Services.
 #define SC_MANAGER_CONNECT 0x0001u
@@ -298,6 +312,7 @@ LANGID WINAPI GetUserDefaultLangID(void);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 DWORD WINAPI GetTickCount(void);
+ULONGLONG WINAPI GetTickCount64(void);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -318,6 +333,11 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable, PSRWLOCK SRWLock, DWORD dwMilliseconds,
+                                      ULONG Flags);
+void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE ConditionVariable);
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);

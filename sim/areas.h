@@ -107,6 +107,12 @@ struct ConsoleArea {
     std::vector<ConsoleDelivery> deliveries;
 };
 void BootConsole(Machine& m);
+
+// Slim reader/writer locks, by the address of the SRWLOCK: the number of the thread that holds
+// each one (0 the main thread). A lock not listed is free; every lock is free when a run boots.
+struct SyncArea {
+    std::map<const void*, int> owners;
+};
 void ReportConsole(const Machine& m, nlohmann::json& report);
 
 }  // namespace sim

@@ -47,6 +47,7 @@ const std::vector<std::string>& FailableCalls() {
         "FlushConsoleInputBuffer",
         "ReadConsoleInputA",
         "SetThreadExecutionState",
+        "SleepConditionVariableSRW",
         // What the probe calls besides.
         "RegEnumKeyExA",
         "OpenMutexA",

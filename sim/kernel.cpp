@@ -63,6 +63,14 @@ DWORD WINAPI GetTickCount(void) {
     return ticks;
 }
 
+ULONGLONG WINAPI GetTickCount64(void) {
+    sim::Enter("GetTickCount64", ERROR_SUCCESS);
+    // The same count as GetTickCount's, without its wrap at 2^32.
+    const ULONGLONG ticks = M().clock.Ticks64();
+    sim::TraceCall("GetTickCount64", "", [&] { return std::to_string(ticks); });
+    return ticks;
+}
+
 void WINAPI Sleep(DWORD dwMilliseconds) {
     if (sim::Enter("Sleep", ERROR_SUCCESS))
         return;  // a failed Sleep neither sleeps nor counts
@@ -81,8 +89,6 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
                sim::Quote(lpName);
     };
     const bool injected = sim::Enter("CreateEventA", ERROR_NOT_ENOUGH_MEMORY);
-    if (bManualReset)
-        sim::JournalOnWakeEvent();
     if (injected) {
         sim::TraceCall("CreateEventA", args, "NULL (injected)");
         return nullptr;
@@ -100,8 +106,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     auto args = [&] { return Ptr(hHandle) + ", " + std::to_string(dwMilliseconds); };
     const bool injected = sim::Enter("WaitForSingleObject", ERROR_INVALID_HANDLE);
     HandleObject* e = sim::FindHandle(hHandle, HandleKind::Event);
-    if (e != nullptr && e->manualReset)
-        sim::JournalOnWakeEvent();
     if (injected) {
         sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED (injected)");
         return WAIT_FAILED;
@@ -112,11 +116,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         sim::TraceCall("WaitForSingleObject", args, "WAIT_FAILED");
         return WAIT_FAILED;
     }
-    // A timed wait on a manual-reset event is how the updater pauses so that a console event can
-    // cut the pause short: it is listed with the pauses, at the length asked for.
-    const bool pause = e->manualReset && dwMilliseconds != INFINITE && sim::OnMainThread();
-    if (pause)
-        M().sleeps.push_back(dwMilliseconds);
     if (e->signalled) {
         if (!e->manualReset)
             e->signalled = false;
@@ -152,7 +151,6 @@ namespace {
 __attribute__((always_inline)) inline BOOL ChangeEvent(const char* call, HANDLE event, void (*change)(HANDLE)) {
     auto args = [&] { return Ptr(event); };
     const bool injected = sim::Enter(call, ERROR_INVALID_HANDLE);
-    sim::JournalOnWakeEvent();
     if (injected) {
         sim::TraceCall(call, args, "FALSE (injected)");
         return FALSE;

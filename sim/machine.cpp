@@ -241,12 +241,6 @@ std::map<std::string, int> OpenHandleCounts() {
     return counts;
 }
 
-void JournalOnWakeEvent() {
-    Machine& m = TheMachine();
-    if (m.options.journal && !m.journal.empty() && !ProcessGone())
-        m.journal.back().wakeEvent = true;
-}
-
 void SignalEvent(HANDLE event) {
     HandleObject* e = FindHandle(event, HandleKind::Event);
     if (e == nullptr)

@@ -57,15 +57,14 @@ struct JournalEntry {
     uint32_t ordinal = 0;        // 1 for the first call of that function in the run
     const void* site = nullptr;  // where in the updater the call was made
     int thread = 0;              // 0: the main thread; 1: a console control handler's thread
-    // The call made or used a manual-reset event: the updater's pauses, not a transfer's event.
-    bool wakeEvent = false;
 };
 
 class Clock {
 public:
     void Start(bool real, uint32_t tickStart);
     uint64_t ElapsedMs() const;
-    uint32_t Ticks() const { return static_cast<uint32_t>(tickStart_ + ElapsedMs()); }
+    uint32_t Ticks() const { return static_cast<uint32_t>(Ticks64()); }
+    uint64_t Ticks64() const { return tickStart_ + ElapsedMs(); }
     bool Real() const { return real_; }
     // The virtual clock jumps to `elapsedMs` (never back); the real one is waited on until then.
     void AdvanceTo(uint64_t elapsedMs);
@@ -101,6 +100,7 @@ struct Machine {
     MutexArea mutexes;
     ResourceArea resources;
     ConsoleArea console;
+    SyncArea sync;
 };
 
 // The machine of the current run.
@@ -161,9 +161,6 @@ std::map<std::string, int> OpenHandleCounts();
 
 // Frees what the previous run left of its local memory, as the end of a process would.
 void FreeLeftoverLocalBlocks();
-
-// Marks the call just entered as one on a manual-reset event (see JournalEntry::wakeEvent).
-void JournalOnWakeEvent();
 
 void SignalEvent(HANDLE event);
 void ResetEventObject(HANDLE event);

@@ -305,7 +305,11 @@ ProcessEnd HowProcessEnded() {
 }
 
 bool OnMainThread() {
-    return t_self == nullptr || t_self->number == 0;
+    return ThreadNumber() == 0;
+}
+
+int ThreadNumber() {
+    return t_self == nullptr ? 0 : t_self->number;
 }
 
 const char* ThreadName() {

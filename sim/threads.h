@@ -53,6 +53,8 @@ bool ProcessGone();
 ProcessEnd HowProcessEnded();
 
 bool OnMainThread();
+// 0 on the main thread, else the number StartThread gave the thread (1, 2, ...).
+int ThreadNumber();
 // "" on the main thread, else the name given to StartThread with its number ("ctrl-handler#1").
 const char* ThreadName();
 

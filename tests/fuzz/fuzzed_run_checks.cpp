@@ -62,9 +62,10 @@ std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vect
 
     bool readyWaitBegun = false, restoreAttempted = false;
     for (const sim::JournalEntry& e : run.journal) {
-        // The restore follows the ready wait's first exchange, or a cancel (the main thread resets
-        // its wake-up event when it begins to act on one) even before that.
-        readyWaitBegun = readyWaitBegun || sweep::IsTransferEvent(e) || e.call == "ResetEvent";
+        // The restore follows the ready wait's first exchange, or a cancel (the handler wakes the main
+        // thread's pause when it has recorded one) even before that.
+        readyWaitBegun =
+            readyWaitBegun || sweep::IsTransferEvent(e) || (e.thread != 0 && e.call == "WakeAllConditionVariable");
         restoreAttempted = restoreAttempted || (readyWaitBegun && kServiceCalls.count(e.call) > 0);
     }
     if (!restoreAttempted)
@@ -91,7 +92,7 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& s, const sim::Ru
     for (size_t i = 0; i < run.journal.size(); ++i) {
         const sim::JournalEntry& e = run.journal[i];
         const bool injected = Injected(s, e);
-        if (injected && kChannelCalls.count(e.call) > 0 && !e.wakeEvent)
+        if (injected && kChannelCalls.count(e.call) > 0)
             return i;
         if (injected || faults == nullptr || (e.call != "WriteFile" && e.call != "ReadFile"))
             continue;

@@ -69,7 +69,7 @@ Stage EventStages::At(size_t index) const {
         return Stage::BeforeHandler;
     if (index < download)
         return Stage::Cancellable;
-    if (index < completionPause)
+    if (index <= ending)
         return Stage::Burning;
     if (index < remove)
         return Stage::Ending;
@@ -96,10 +96,34 @@ EventStages FindEventStages(const sim::RunResult& clean) {
         if (downloadFound && restore == j.size() && IsServiceCall(j[i].call))
             restore = i;
     }
+    // The scanner has stopped burning once the last exchange is over: the main thread then marks the
+    // update as ending, under the requests' lock.
+    size_t lastTransfer = s.download;
     for (size_t i = s.download; i < restore; ++i)
-        if (IsPause(j[i]))
-            s.completionPause = i;
+        if (IsTransferEvent(j[i]))
+            lastTransfer = i;
+    for (size_t i = lastTransfer; i < restore; ++i)
+        if (j[i].thread == 0 && j[i].call == "AcquireSRWLockExclusive") {
+            s.ending = i;
+            break;
+        }
     return s;
+}
+
+size_t PastLockedRegion(const std::vector<sim::JournalEntry>& journal, size_t index) {
+    bool held = false;
+    for (size_t i = 0; i < journal.size(); ++i) {
+        const sim::JournalEntry& e = journal[i];
+        if (e.thread != 0)
+            continue;
+        if (i >= index && (!held || e.call == "SleepConditionVariableSRW"))
+            return i;
+        if (e.call == "AcquireSRWLockExclusive")
+            held = true;
+        else if (e.call == "ReleaseSRWLockExclusive")
+            held = false;
+    }
+    return journal.size();
 }
 
 std::vector<PauseAt> FindPauses(const sim::RunResult& clean) {
@@ -158,13 +182,12 @@ std::vector<std::string> CheckEventRun(const sim::RunResult& clean, const sim::R
             expect(started, "service " + svc["state"].dump());
             expect(!SentDownload(rep) && (!rep["device"].is_object() || rep["device"]["images"].empty()),
                    "the firmware went to the scanner after a cancel");
-            // An event at a call boundary lets the main thread make the call it was entering: an
-            // exchange it was beginning may run its course. None may begin after that.
+            // An event at a call boundary lets the main thread make the call it was entering (once it
+            // has left the check it was making under the requests' lock): an exchange it was
+            // beginning may run its course. None may begin after that.
             size_t from = deliveredAt;
-            if (atCallBoundary) {
-                while (from < run.journal.size() && run.journal[from].thread != 0) ++from;
-                ++from;
-            }
+            if (atCallBoundary)
+                from = PastLockedRegion(run.journal, deliveredAt) + 1;
             for (size_t i = from; i < run.journal.size(); ++i)
                 if (IsTransferEvent(run.journal[i]) && run.journal[i].thread == 0) {
                     problems.push_back("an exchange began after the cancel");

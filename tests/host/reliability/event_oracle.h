@@ -17,14 +17,20 @@ const char* StageName(Stage stage);
 
 // The stage boundaries of a clean run, by journal index.
 struct EventStages {
-    size_t install = 0;          // the handler is installed by this call
-    size_t download = 0;         // the download command's exchange begins with this call
-    size_t completionPause = 0;  // the pause after the completion line: the update is ending
-    size_t remove = 0;           // the handler is removed by this call
+    size_t install = 0;   // the handler is installed by this call
+    size_t download = 0;  // the download command's exchange begins with this call
+    size_t ending = 0;    // the check that marks the update as ending takes the lock here
+    size_t remove = 0;    // the handler is removed by this call
     // The stage in which call `index` is made (an event before it, or during it when it pauses).
     Stage At(size_t index) const;
 };
 EventStages FindEventStages(const sim::RunResult& clean);
+
+// Where an event delivered as the main thread is about to make call `index` of `journal` takes
+// effect: the handler records it only once it has the requests' lock, so an event that comes while
+// the main thread holds the lock (between its Acquire and Release) counts from the call after the
+// Release, or from the condition wait that gives the lock up.
+size_t PastLockedRegion(const std::vector<sim::JournalEntry>& journal, size_t index);
 
 // The pauses of a clean run: journal index and the moment each began.
 struct PauseAt {

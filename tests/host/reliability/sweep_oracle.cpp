@@ -72,11 +72,11 @@ std::optional<size_t> IndexOf(const std::vector<sim::JournalEntry>& journal, con
 }  // namespace
 
 bool IsTransferEvent(const sim::JournalEntry& e) {
-    return e.call == "CreateEventA" && !e.wakeEvent;
+    return e.call == "CreateEventA";
 }
 
 bool IsPause(const sim::JournalEntry& e) {
-    return e.call == "Sleep" || (e.call == "WaitForSingleObject" && e.wakeEvent);
+    return e.thread == 0 && (e.call == "Sleep" || e.call == "SleepConditionVariableSRW");
 }
 
 const char* PhaseName(Phase phase) {
@@ -194,7 +194,7 @@ std::vector<std::string> CheckPromises(const sim::RunResult& run, const std::vec
     if (!isExcused("LocalFree") && sim::M().localBlocks != 0)
         problems.push_back("local memory blocks not freed: " + std::to_string(sim::M().localBlocks));
 
-    if (failedAt.has_value() && kChannelCalls.count(run.journal[*failedAt].call) && !run.journal[*failedAt].wakeEvent) {
+    if (failedAt.has_value() && kChannelCalls.count(run.journal[*failedAt].call)) {
         for (size_t i = *failedAt + 1; i < run.journal.size(); ++i)
             if (run.journal[i].call == "WriteFile" || run.journal[i].call == "ReadFile") {
                 problems.push_back("a transfer after the failed " + run.journal[*failedAt].call);

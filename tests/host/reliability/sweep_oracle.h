@@ -18,7 +18,7 @@ const char* PhaseName(Phase phase);
 
 // The channel's completion event being made: the start of an exchange or an image write.
 bool IsTransferEvent(const sim::JournalEntry& e);
-// A pause of the updater: a Sleep, or a timed wait on its wake-up event.
+// A pause of the updater's main thread: a Sleep, or a condition wait that a console event can cut short.
 bool IsPause(const sim::JournalEntry& e);
 
 struct CleanRun {

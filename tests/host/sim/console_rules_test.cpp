@@ -129,29 +129,95 @@ TEST(ConsoleEvents, DeliveredAsWindowsDeliversThem) {
     }
 }
 
-// A manual-reset event that the handler sets wakes the main thread's timed wait at once.
-HANDLE g_wake = nullptr;
+// The lock and condition variable that the handler and the main thread share, as the product
+// uses them: the handler takes the lock, may wake the condition, and gives the lock back.
+SRWLOCK g_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_condition = CONDITION_VARIABLE_INIT;
+bool g_wakes = true;
 BOOL WINAPI Waker(DWORD) {
-    SetEvent(g_wake);
+    AcquireSRWLockExclusive(&g_lock);
+    if (g_wakes)
+        WakeAllConditionVariable(&g_condition);
+    ReleaseSRWLockExclusive(&g_lock);
     return TRUE;
 }
 
-TEST(ConsoleEvents, AHandlerCutsAPauseOnAnEventShort) {
-    sim::Boot(sim::ParseScenario(R"({"console": {"interrupts": [{"event": "ctrlC", "atMs": 2500}]}})", "t"),
-              sim::RunOptions{});
-    g_wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_TRUE(SetConsoleCtrlHandler(Waker, TRUE));
-    EXPECT_EQ(WaitForSingleObject(g_wake, 1000), WAIT_TIMEOUT);
-    EXPECT_EQ(WaitForSingleObject(g_wake, 4000), WAIT_OBJECT_0);
-    EXPECT_EQ(sim::M().clock.ElapsedMs(), 2500u);
-    // A manual-reset event stays set until it is reset.
-    EXPECT_EQ(WaitForSingleObject(g_wake, 1000), WAIT_OBJECT_0);
-    ASSERT_TRUE(ResetEvent(g_wake));
-    EXPECT_EQ(WaitForSingleObject(g_wake, 1000), WAIT_TIMEOUT);
-    EXPECT_EQ(sim::M().sleeps, (std::vector<uint32_t>{1000, 4000, 1000, 1000}));
-    CloseHandle(g_wake);
+// The main thread's condition waits, as the scheduler serves them: each with the milliseconds it
+// asks for, its result and the clock when it returns.
+struct Wait {
+    DWORD ms;
+    BOOL result;
+    DWORD error;  // after FALSE
+    uint64_t returnsAtMs;
+};
+
+TEST(ConsoleEvents, ConditionWaitsAndTheLockAsTheSchedulerServesThem) {
+    struct Case {
+        const char* name;
+        bool handlerWakes;
+        bool holdLockAcrossEvent;  // the main thread holds the lock when the event comes
+        std::vector<Wait> waits;
+        std::vector<uint32_t> sleeps;
+    };
+    const std::vector<Case> cases = {
+        {"a wake cuts the wait short at the event",
+         true,
+         false,
+         {{1000, FALSE, ERROR_TIMEOUT, 1000}, {4000, TRUE, 0, 2500}, {1000, FALSE, ERROR_TIMEOUT, 3500}},
+         {1000, 4000, 1000}},
+        {"a handler that takes the lock without waking changes nothing",
+         false,
+         false,
+         {{1000, FALSE, ERROR_TIMEOUT, 1000}, {4000, FALSE, ERROR_TIMEOUT, 5000}},
+         {1000, 4000}},
+        {"a handler that finds the lock held waits for it, then wakes the next wait at once",
+         true,
+         true,
+         {{1000, TRUE, 0, 3000}},
+         {1000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_wakes = c.handlerWakes;
+        sim::Boot(sim::ParseScenario(R"({"console": {"interrupts": [{"event": "ctrlC", "atMs": 2500}]}})", "t"),
+                  sim::RunOptions{});
+        ASSERT_TRUE(SetConsoleCtrlHandler(Waker, TRUE));
+        AcquireSRWLockExclusive(&g_lock);
+        if (c.holdLockAcrossEvent) {
+            // A pause that is no condition wait: the lock stays held across the event, so the
+            // handler can only record it once the lock is given up in the wait below; the wake
+            // then finds the main thread waiting.
+            ReleaseSRWLockExclusive(&g_lock);
+            AcquireSRWLockExclusive(&g_lock);
+            Sleep(3000);
+        }
+        for (const Wait& w : c.waits) {
+            SetLastError(0);
+            EXPECT_EQ(SleepConditionVariableSRW(&g_condition, &g_lock, w.ms, 0), w.result);
+            if (!w.result) {
+                EXPECT_EQ(GetLastError(), w.error);
+            }
+            EXPECT_EQ(sim::M().clock.ElapsedMs(), w.returnsAtMs);
+        }
+        ReleaseSRWLockExclusive(&g_lock);
+        std::vector<uint32_t> sleeps = c.sleeps;
+        if (c.holdLockAcrossEvent)
+            sleeps.insert(sleeps.begin(), 3000);
+        EXPECT_EQ(sim::M().sleeps, sleeps);
+        sim::FinishThreads();
+        EXPECT_EQ(sim::HowProcessEnded(), sim::ProcessEnd::Return);
+        EXPECT_TRUE(sim::M().sync.owners.empty()) << "every lock given back";
+    }
+}
+
+// A wait that no thread can ever end: the scheduler ends the process instead of hanging the run.
+TEST(ConsoleEvents, AConditionWaitForEverWithNoOneToWakeItEndsTheProcess) {
+    sim::Boot(sim::ParseScenario("{}", "t"), sim::RunOptions{});
+    AcquireSRWLockExclusive(&g_lock);
+    EXPECT_FALSE(SleepConditionVariableSRW(&g_condition, &g_lock, INFINITE, 0));
+    EXPECT_EQ(sim::HowProcessEnded(), sim::ProcessEnd::Terminated);
+    ReleaseSRWLockExclusive(&g_lock);
     sim::FinishThreads();
-    EXPECT_EQ(sim::HowProcessEnded(), sim::ProcessEnd::Return);
 }
 
 }  // namespace
