@@ -1,13 +1,13 @@
 // Simulated hashing of the Windows cryptography API: SHA-256 only, computed by libcrypto. An
 // algorithm provider and each hash object are handles of the kind "hash", so that a run's report
 // shows any left open.
-#include <openssl/evp.h>
-
+#include <algorithm>
 #include <cwchar>
 #include <map>
 #include <memory>
 
 #include "sim/machine.h"
+#include "sim/sha256.h"
 
 namespace {
 
@@ -20,18 +20,13 @@ constexpr NTSTATUS STATUS_NOT_FOUND = static_cast<NTSTATUS>(0xC0000225);
 
 constexpr int PROVIDER_REF = 0;
 constexpr int HASH_REF = 1;
-constexpr ULONG SHA256_DIGEST_BYTES = 32;
 
 using sim::Ptr;
 
-struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 // The running hash of every open hash object, by handle. Process-wide like the handle table's
 // values; a new run's machine starts with no handles, and a leftover context is dropped with it.
-std::map<const void*, std::unique_ptr<EVP_MD_CTX, ContextFree>>& Contexts() {
-    static std::map<const void*, std::unique_ptr<EVP_MD_CTX, ContextFree>> contexts;
+std::map<const void*, std::unique_ptr<sim::Sha256Stream>>& Contexts() {
+    static std::map<const void*, std::unique_ptr<sim::Sha256Stream>> contexts;
     return contexts;
 }
 
@@ -52,7 +47,7 @@ NTSTATUS Injected(const char* call, const Args& args, NTSTATUS status) {
     return status;
 }
 
-EVP_MD_CTX* ContextOf(const void* handle) {
+sim::Sha256Stream* ContextOf(const void* handle) {
     const sim::HandleObject* obj = sim::FindHandle(handle, sim::HandleKind::Hash);
     if (obj == nullptr || obj->ref != HASH_REF)
         return nullptr;
@@ -92,11 +87,8 @@ NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDL
     if (phHash == nullptr || pbHashObject != nullptr || cbHashObject != 0 || pbSecret != nullptr || cbSecret != 0 ||
         dwFlags != 0)
         return Result("BCryptCreateHash", args, STATUS_INVALID_PARAMETER);
-    std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-    if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
-        return Result("BCryptCreateHash", args, STATUS_NO_MEMORY);
     *phHash = sim::NewHandle(sim::HandleKind::Hash, HASH_REF);
-    Contexts()[*phHash] = std::move(context);
+    Contexts()[*phHash] = std::make_unique<sim::Sha256Stream>();
     return Result(
         "BCryptCreateHash", [&] { return args() + " -> " + Ptr(*phHash); }, STATUS_SUCCESS);
 }
@@ -105,13 +97,12 @@ NTSTATUS WINAPI BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG c
     auto args = [&] { return Ptr(hHash) + ", " + std::to_string(cbInput); };
     if (sim::Enter("BCryptHashData", ERROR_SUCCESS))
         return Injected("BCryptHashData", args, STATUS_INVALID_HANDLE);
-    EVP_MD_CTX* context = ContextOf(hHash);
+    sim::Sha256Stream* context = ContextOf(hHash);
     if (context == nullptr)
         return Result("BCryptHashData", args, STATUS_INVALID_HANDLE);
     if ((pbInput == nullptr && cbInput != 0) || dwFlags != 0)
         return Result("BCryptHashData", args, STATUS_INVALID_PARAMETER);
-    if (cbInput != 0 && EVP_DigestUpdate(context, pbInput, cbInput) != 1)
-        return Result("BCryptHashData", args, STATUS_NO_MEMORY);
+    context->Add(pbInput, cbInput);
     return Result("BCryptHashData", args, STATUS_SUCCESS);
 }
 
@@ -119,17 +110,16 @@ NTSTATUS WINAPI BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULON
     auto args = [&] { return Ptr(hHash) + ", " + std::to_string(cbOutput); };
     if (sim::Enter("BCryptFinishHash", ERROR_SUCCESS))
         return Injected("BCryptFinishHash", args, STATUS_INVALID_HANDLE);
-    EVP_MD_CTX* context = ContextOf(hHash);
+    sim::Sha256Stream* context = ContextOf(hHash);
     if (context == nullptr)
         return Result("BCryptFinishHash", args, STATUS_INVALID_HANDLE);
     if (pbOutput == nullptr || dwFlags != 0)
         return Result("BCryptFinishHash", args, STATUS_INVALID_PARAMETER);
     // Windows wants the output to be exactly the digest's size.
-    if (cbOutput != SHA256_DIGEST_BYTES)
+    if (cbOutput != sim::SHA256_BYTES)
         return Result("BCryptFinishHash", args, STATUS_INVALID_PARAMETER);
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context, pbOutput, &length) != 1 || length != SHA256_DIGEST_BYTES)
-        return Result("BCryptFinishHash", args, STATUS_NO_MEMORY);
+    const sim::Sha256Digest digest = context->Finish();
+    std::copy(digest.begin(), digest.end(), pbOutput);
     return Result("BCryptFinishHash", args, STATUS_SUCCESS);
 }
 

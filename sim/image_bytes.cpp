@@ -1,10 +1,22 @@
-// The bytes of an image depend only on its id and size, so they are made once per (id, size) for
-// the whole process and shared by every run: the host tests run the updater thousands of times,
-// and a view handed out in one run stays valid until the process ends, as a mapped executable's
-// would.
+// Byte k of an image depends only on its id, not on its size: every image of an id is a prefix of
+// the largest one asked for. So the bytes are made once per id, as large as the largest image of it
+// so far, and shared by every run: the host tests and the fuzzers run the updater thousands of
+// times, with images of many sizes. A view handed out in one run stays valid until the process
+// ends, as a mapped executable's would: a block that a larger image outgrows is kept.
 #include "sim/image_bytes.h"
 
 #include <sys/mman.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SCANFW_POISON_IMAGE_TAILS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SCANFW_POISON_IMAGE_TAILS 1
+#endif
+#endif
+#if defined(SCANFW_POISON_IMAGE_TAILS)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -13,6 +25,7 @@
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -32,8 +45,8 @@ struct AlignedDelete {
 };
 using Block = std::unique_ptr<uint8_t[], AlignedDelete>;
 
-// An exact-size block (a zero-size one is still a distinct address), so that the address
-// sanitizer catches any read past the end of an image. Null when the memory cannot be had.
+// A block of `size` bytes (a zero-size one is still a distinct address). Null when the memory
+// cannot be had.
 Block NewBlock(uint32_t size) {
     const bool large = size >= HUGE_PAGE_BYTES;
     const std::align_val_t alignment{large ? HUGE_PAGE_BYTES : __STDCPP_DEFAULT_NEW_ALIGNMENT__};
@@ -63,20 +76,54 @@ void FillPattern(uint8_t* bytes, int id, uint32_t size) {
     }
 }
 
+// The images of one id: the block of the largest so far, and the blocks it outgrew.
+struct IdImages {
+    Block block;
+    uint32_t capacity = 0;
+    uint32_t exposed = 0;  // the size last handed out
+    std::vector<Block> outgrown;
+};
+
+std::map<int, IdImages>& Cache() {
+    static std::map<int, IdImages> cache;
+    return cache;
+}
+
+// Makes the first `size` bytes of the block readable and, under the address sanitizer, the rest
+// not: a read past the end of the image handed out is caught as it would be in a block of its size.
+void Expose(IdImages& images, uint32_t size) {
+    images.exposed = size;
+#if defined(SCANFW_POISON_IMAGE_TAILS)
+    ASAN_UNPOISON_MEMORY_REGION(images.block.get(), size);
+    ASAN_POISON_MEMORY_REGION(images.block.get() + size, images.capacity - size);
+#endif
+}
+
 }  // namespace
 
 namespace sim {
 
 const uint8_t* ImageBytes(int id, uint32_t size) {
-    static std::map<std::pair<int, uint32_t>, Block> cache;
-    auto found = cache.find({id, size});
-    if (found != cache.end())
-        return found->second.get();
-    Block block = NewBlock(size);
-    if (!block)
-        return nullptr;
-    FillPattern(block.get(), id, size);
-    return cache.emplace(std::pair{id, size}, std::move(block)).first->second.get();
+    IdImages& images = Cache()[id];
+    if (!images.block || size > images.capacity) {
+        Block block = NewBlock(size);
+        if (!block)
+            return nullptr;
+        FillPattern(block.get(), id, size);
+        if (images.block)
+            images.outgrown.push_back(std::move(images.block));
+        images.block = std::move(block);
+        images.capacity = size;
+    }
+    Expose(images, size);
+    return images.block.get();
+}
+
+bool IsWholeImage(const uint8_t* data, size_t size) {
+    for (const auto& [id, images] : Cache())
+        if (images.block.get() == data && size <= images.capacity)
+            return true;
+    return false;
 }
 
 }  // namespace sim

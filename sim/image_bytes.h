@@ -1,12 +1,18 @@
 // The bytes of the simulated executable's stand-in firmware images.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace sim {
 
 // The content of image `id` of `size` bytes: byte k is (id + 7 * k) mod 251. Made on first use
-// and kept at the same address until the process ends; null only when the memory cannot be had.
+// and kept at the same address until the process ends (a smaller image of the id is the start of
+// the same bytes); null only when the memory cannot be had. Under the address sanitizer only the
+// `size` bytes last handed out for the id may be read.
 const uint8_t* ImageBytes(int id, uint32_t size);
+// Whether `size` bytes at `data` are one whole image as ImageBytes hands them out (of any size up
+// to the largest of its id asked for so far).
+bool IsWholeImage(const uint8_t* data, size_t size);
 
 }  // namespace sim

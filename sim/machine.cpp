@@ -107,10 +107,11 @@ bool EnterFrom(const char* call, DWORD defaultError, const void* site) {
         }
     }
     m.callsMade++;
-    auto counted = m.callCounts.find(std::string_view(call));
-    if (counted == m.callCounts.end())
-        counted = m.callCounts.emplace(call, 0).first;
-    const uint32_t ordinal = ++counted->second;
+    // Each function's count is found by its name once, then by the address of the name.
+    uint32_t*& counter = m.counterOfName[call];
+    if (counter == nullptr)
+        counter = &m.callCounts.try_emplace(call, 0).first->second;
+    const uint32_t ordinal = ++*counter;
     if (m.options.journal)
         m.journal.push_back({call, ordinal, site, mainThread ? 0 : 1});
     for (const FailureSpec& f : m.scenario.failures) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/host_win32.h"
@@ -42,9 +43,17 @@ struct RunOptions {
     bool hashImages = true;  // false: image writes are counted but not hashed (fault sweeps)
     // A console event delivered as the main thread is about to make its call number `callIndex`
     // (from 0), besides the scenario's own: how the sweeps reach every call boundary.
+    // A second event may follow it: `afterMs` later, or at the main thread's first call after its
+    // next pause has ended (how the sweeps deliver pairs of events).
+    struct FollowingEvent {
+        ConsoleEvent event = ConsoleEvent::CtrlC;
+        uint64_t afterMs = 0;
+        bool afterNextPause = false;
+    };
     struct CallInterrupt {
         ConsoleEvent event = ConsoleEvent::CtrlC;
         uint64_t callIndex = 0;
+        std::optional<FollowingEvent> then;
     };
     std::optional<CallInterrupt> interruptAtCall;
     // On the virtual clock a run stops when its simulated time would pass this: a scanner that
@@ -83,7 +92,8 @@ struct Machine {
     Clock clock;
     std::map<uintptr_t, HandleObject> handles;
     uintptr_t nextHandle = 0;
-    std::map<std::string, uint32_t, std::less<>> callCounts;  // looked up by name without a copy
+    std::map<std::string, uint32_t> callCounts;
+    std::unordered_map<const char*, uint32_t*> counterOfName;  // the entry of callCounts of a name's text
     std::vector<JournalEntry> journal;
     std::vector<uint32_t> sleeps;
     std::vector<int> opened;  // usbscan numbers that opened, in order

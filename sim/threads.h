@@ -39,7 +39,8 @@ bool WakeWaiters(const void* object, bool firstOnly);
 // Something that happens at a moment of the run, whatever the threads are doing. Runs with the
 // scheduler's turn held by no updater code: it may start threads and end the process, not wait.
 void AtTime(uint64_t elapsedMs, std::function<void()> action);
-// Runs `action` when the main thread is about to make its call number `callIndex` (from 0).
+// Runs `action` when the main thread is about to make its call number `callIndex` (from 0), or its
+// first call after that one when another thread made it.
 void AtCall(uint64_t callIndex, std::function<void()> action);
 // Starts a thread of the updater's process running `body`; it runs once the current one waits.
 void StartThread(const char* name, std::function<void()> body);

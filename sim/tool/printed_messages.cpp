@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "app/entry.h"
 #include "app/message_texts.h"
@@ -15,15 +16,16 @@ constexpr const char* DIAGNOSTIC_START = "QueryServiceConfig failed (";
 constexpr int DOT_AND_BLANK_COLUMNS = 9;
 constexpr const char* COMPLETION_TAIL = "... (100%)        \n";
 
-bool At(const std::string& text, size_t pos, const std::string& piece) {
+bool At(const std::string& text, size_t pos, std::string_view piece) {
     return text.compare(pos, piece.size(), piece) == 0;
 }
 
 // The length of a progress line "\r<title><dots> (<n>%)<blanks>" starting at `pos`, or 0.
-size_t ProgressLine(const std::string& text, size_t pos, const std::string& title) {
-    if (!At(text, pos, "\r" + title))
+// `start` is "\r" and the title.
+size_t ProgressLine(const std::string& text, size_t pos, const std::string& start) {
+    if (!At(text, pos, start))
         return 0;
-    size_t p = pos + 1 + title.size();
+    size_t p = pos + start.size();
     size_t dots = 0;
     while (p < text.size() && text[p] == '.') ++dots, ++p;
     if (dots != 3 && dots != 6 && dots != 9)
@@ -37,7 +39,7 @@ size_t ProgressLine(const std::string& text, size_t pos, const std::string& titl
         return 0;
     p += 2;
     const size_t blanks = DOT_AND_BLANK_COLUMNS - dots;
-    if (text.compare(p, blanks, std::string(blanks, ' ')) != 0)
+    if (text.find_first_not_of(' ', p) < p + blanks || text.size() < p + blanks)
         return 0;
     return p + blanks - pos;
 }
@@ -56,15 +58,35 @@ size_t DiagnosticLine(const std::string& text, size_t pos) {
     return p + 1 - pos;
 }
 
+// What the output of one language is read for: every message as printed (its text and the
+// printer's line feed), and the starts of the progress and completion lines.
+struct Printed {
+    std::vector<std::string> messages;
+    std::string progressStart;
+    std::string completion;
+};
+
+Printed MakePrinted(uint16_t language) {
+    Printed p;
+    for (MessageId id = 0; id < MESSAGE_COUNT; ++id)
+        p.messages.push_back(std::string(MessageText(id, language)) + "\n");
+    p.progressStart = std::string("\r") + ProgressTitle(language);
+    p.completion = std::string("\r") + CompletionTitle(language) + COMPLETION_TAIL;
+    return p;
+}
+
+const Printed& PrintedIn(uint16_t language) {
+    static const Printed languages[] = {MakePrinted(LANGUAGE_ENGLISH), MakePrinted(LANGUAGE_CHINESE)};
+    return languages[language == LANGUAGE_CHINESE ? 1 : 0];
+}
+
 }  // namespace
 
 std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId) {
-    const uint16_t language = MessageLanguageFor(userLangId);
-    const std::string progressTitle = ProgressTitle(language);
-    const std::string completion = std::string("\r") + CompletionTitle(language) + COMPLETION_TAIL;
-    // Every message as printed: its text and the printer's line feed.
-    std::vector<std::string> printed(MESSAGE_COUNT);
-    for (MessageId id = 0; id < MESSAGE_COUNT; ++id) printed[id] = std::string(MessageText(id, language)) + "\n";
+    const Printed& texts = PrintedIn(MessageLanguageFor(userLangId));
+    const std::vector<std::string>& printed = texts.messages;
+    const std::string& progressStart = texts.progressStart;
+    const std::string& completion = texts.completion;
     std::vector<int> ids;
     size_t pos = 0;
     while (pos < output.size()) {
@@ -74,7 +96,8 @@ std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId)
         for (MessageId id = 0; id < MESSAGE_COUNT; ++id) {
             if (id == MSG_EMPTY_LINE)
                 continue;  // never printed: it would match every empty line
-            if (printed[id].size() > bestLength && At(output, pos, printed[id])) {
+            // Most places start no message: the first byte tells, without a comparison of the rest.
+            if (printed[id][0] == output[pos] && printed[id].size() > bestLength && At(output, pos, printed[id])) {
                 best = id;
                 bestLength = printed[id].size();
             }
@@ -86,7 +109,7 @@ std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId)
         }
         if (At(output, pos, completion)) {
             pos += completion.size();
-        } else if (size_t n = ProgressLine(output, pos, progressTitle)) {
+        } else if (size_t n = ProgressLine(output, pos, progressStart)) {
             pos += n;
         } else if (size_t d = DiagnosticLine(output, pos)) {
             pos += d;
