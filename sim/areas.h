@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <nlohmann/json_fwd.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,8 +106,11 @@ struct ConsoleArea {
     void* input = nullptr;
     void* output = nullptr;
     std::vector<ConsoleDelivery> deliveries;
+    std::optional<ConsoleEvent> afterNextPause;  // delivered once the main thread's next pause ends
 };
 void BootConsole(Machine& m);
+// The main thread's pause has ended: an event waiting for that is delivered before its next call.
+void PauseEnded();
 
 // Slim reader/writer locks, by the address of the SRWLOCK: the number of the thread that holds
 // each one (0 the main thread). A lock not listed is free; every lock is free when a run boots.

@@ -117,8 +117,26 @@ void BootConsole(Machine& m) {
     for (const InterruptSpec& i : m.scenario.console.interrupts) AtTime(i.atMs, [event = i.event] { Deliver(event); });
     if (m.options.interruptAtCall.has_value()) {
         const RunOptions::CallInterrupt at = *m.options.interruptAtCall;
-        AtCall(at.callIndex, [event = at.event] { Deliver(event); });
+        AtCall(at.callIndex, [at] {
+            Deliver(at.event);
+            if (!at.then.has_value())
+                return;
+            const RunOptions::FollowingEvent then = *at.then;
+            if (then.afterNextPause)
+                M().console.afterNextPause = then.event;
+            else
+                AtTime(M().clock.ElapsedMs() + then.afterMs, [event = then.event] { Deliver(event); });
+        });
     }
+}
+
+void PauseEnded() {
+    Machine& m = M();
+    if (!m.console.afterNextPause.has_value() || !OnMainThread())
+        return;
+    const ConsoleEvent event = *m.console.afterNextPause;
+    m.console.afterNextPause.reset();
+    AtCall(m.callsMade, [event] { Deliver(event); });
 }
 
 void ReportConsole(const Machine& m, nlohmann::json& report) {

@@ -80,6 +80,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
         M().sleeps.push_back(dwMilliseconds);
     const uint64_t until = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
     sim::Block(until, nullptr);
+    sim::PauseEnded();
 }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,

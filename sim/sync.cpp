@@ -49,7 +49,8 @@ void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock) {
     if (sim::ProcessGone())
         return;
     const bool taken = Take(SRWLock);
-    sim::TraceCall("AcquireSRWLockExclusive", [&] { return Ptr(SRWLock); }, taken ? "" : "(the process ended)");
+    sim::TraceCall(
+        "AcquireSRWLockExclusive", [&] { return Ptr(SRWLock); }, taken ? "" : "(the process ended)");
 }
 
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock) {
@@ -58,11 +59,13 @@ void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock) {
         return;
     // Releasing a lock the thread does not hold is a fault of the caller; it changes nothing here.
     if (OwnerOf(SRWLock) != sim::ThreadNumber()) {
-        sim::TraceCall("ReleaseSRWLockExclusive", [&] { return Ptr(SRWLock); }, "not held by this thread");
+        sim::TraceCall(
+            "ReleaseSRWLockExclusive", [&] { return Ptr(SRWLock); }, "not held by this thread");
         return;
     }
     Give(SRWLock);
-    sim::TraceCall("ReleaseSRWLockExclusive", [&] { return Ptr(SRWLock); }, "");
+    sim::TraceCall(
+        "ReleaseSRWLockExclusive", [&] { return Ptr(SRWLock); }, "");
 }
 
 BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable, PSRWLOCK SRWLock, DWORD dwMilliseconds,
@@ -80,10 +83,10 @@ BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable, PSR
     }
     if (sim::OnMainThread() && dwMilliseconds != INFINITE)
         M().sleeps.push_back(dwMilliseconds);
-    const uint64_t until =
-        dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
+    const uint64_t until = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
     Give(SRWLock);
     const sim::WakeReason reason = sim::Block(until, ConditionVariable);
+    sim::PauseEnded();
     if (reason == sim::WakeReason::ProcessEnded || !Take(SRWLock)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -102,6 +105,7 @@ void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE ConditionVariable) {
     if (sim::ProcessGone())
         return;
     const bool woke = sim::WakeWaiters(ConditionVariable, false);
-    sim::TraceCall("WakeAllConditionVariable", [&] { return Ptr(ConditionVariable); },
-                   woke ? "woke a waiting thread" : "none waiting");
+    sim::TraceCall(
+        "WakeAllConditionVariable", [&] { return Ptr(ConditionVariable); },
+        woke ? "woke a waiting thread" : "none waiting");
 }

@@ -25,11 +25,11 @@ BOOL WINAPI WakeOnly(DWORD) {
 
 struct Case {
     const char* name;
-    const char* scenario;     // the console events and failures of the run
-    UpdateStage stage;        // the stage the update stands in when the pause begins
-    bool spuriousWake;        // the event's handler only wakes the pause
-    bool ranItsLength;        // Pause's result
-    uint64_t endsAtMs;        // the clock when Pause returns
+    const char* scenario;  // the console events and failures of the run
+    UpdateStage stage;     // the stage the update stands in when the pause begins
+    bool spuriousWake;     // the event's handler only wakes the pause
+    bool ranItsLength;     // Pause's result
+    uint64_t endsAtMs;     // the clock when Pause returns
     std::vector<uint32_t> sleeps;
     std::vector<std::string> calls;  // the main thread's calls in the pause, in order
 };
@@ -41,26 +41,53 @@ TEST(Pause, RunsItsLengthUnlessARequestCutsItShort) {
         {"nothing comes", "{}", UpdateStage::Cancellable, false, true, 1000, {1000}, waited},
         {"a cancel cuts it short",
          R"({"console": {"interrupts": [{"event": "ctrlC", "atMs": 400}]}})",
-         UpdateStage::Cancellable, false, false, 400, {1000}, waited},
+         UpdateStage::Cancellable,
+         false,
+         false,
+         400,
+         {1000},
+         waited},
         {"a close cuts it short while the scanner burns",
          R"({"console": {"interrupts": [{"event": "close", "atMs": 400}]}})",
-         UpdateStage::Burning, false, false, 400, {1000}, waited},
+         UpdateStage::Burning,
+         false,
+         false,
+         400,
+         {1000},
+         waited},
         {"Ctrl+Break while the scanner burns does not",
          R"({"console": {"interrupts": [{"event": "ctrlBreak", "atMs": 400}]}})",
-         UpdateStage::Burning, false, true, 1000, {1000}, waited},
+         UpdateStage::Burning,
+         false,
+         true,
+         1000,
+         {1000},
+         waited},
         {"a wake-up without a request pauses again for what is left",
          R"({"console": {"interrupts": [{"event": "ctrlC", "atMs": 400}]}})",
-         UpdateStage::Cancellable, true, true, 1000, {1000, 600},
+         UpdateStage::Cancellable,
+         true,
+         true,
+         1000,
+         {1000, 600},
          {"AcquireSRWLockExclusive", "GetTickCount64", "SleepConditionVariableSRW", "GetTickCount64",
           "SleepConditionVariableSRW", "GetTickCount64", "ReleaseSRWLockExclusive"}},
         {"a condition wait that cannot be made is slept",
          R"({"failures": [{"call": "SleepConditionVariableSRW"}]})",
-         UpdateStage::Cancellable, false, true, 1000, {1000},
+         UpdateStage::Cancellable,
+         false,
+         true,
+         1000,
+         {1000},
          {"AcquireSRWLockExclusive", "GetTickCount64", "SleepConditionVariableSRW", "GetTickCount64",
           "ReleaseSRWLockExclusive", "Sleep"}},
         {"a timeout that comes at once is not trusted: the rest is slept",
          R"({"failures": [{"call": "SleepConditionVariableSRW", "error": 1460}]})",
-         UpdateStage::Cancellable, false, true, 1000, {1000},
+         UpdateStage::Cancellable,
+         false,
+         true,
+         1000,
+         {1000},
          {"AcquireSRWLockExclusive", "GetTickCount64", "SleepConditionVariableSRW", "GetTickCount64",
           "ReleaseSRWLockExclusive", "Sleep"}},
     };

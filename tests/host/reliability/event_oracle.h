@@ -40,11 +40,11 @@ struct PauseAt {
 };
 std::vector<PauseAt> FindPauses(const sim::RunResult& clean);
 
-// The promises for `run`, the clean run with `event` delivered in `stage`, at a call boundary or
-// while the main thread paused. `deliveredAt` is the journal index before which the event came and
-// `deliveredMs` its moment (the simulated host records both).
-std::vector<std::string> CheckEventRun(const sim::RunResult& clean, const sim::RunResult& run, sim::ConsoleEvent event,
-                                       Stage stage, bool atCallBoundary, size_t deliveredAt, uint64_t deliveredMs,
-                                       uint16_t language);
+// The promises for `run`, the clean run with the events `delivered` (as the simulated host records
+// them: the journal index before which each came, and its moment), the first of them in `stage`, at
+// a call boundary or while the main thread paused.
+std::vector<std::string> CheckEventRun(const sim::RunResult& clean, const sim::RunResult& run,
+                                       const std::vector<sim::ConsoleDelivery>& delivered, Stage stage,
+                                       bool atCallBoundary, uint16_t language);
 
 }  // namespace sweep
