@@ -10,7 +10,9 @@ usage: build_release.py --source DIR --build DIR --inputs DIR [--sign] [--timest
 --timestamp has a time-stamp authority on 127.0.0.1 (local_tsa.py) stamp the signature.
 --epoch sets SOURCE_DATE_EPOCH, which the compiler takes for __DATE__ and __TIME__ and the
 linker for a PE time stamp: two builds with different epochs show that neither gets into the
-exe. Each --expect TEXT must appear in what configure, build and package printed.
+exe. Each --expect TEXT must appear in what configure, build and package printed. After
+configure, every target of the build must have its rules (scripts/check-targets.py): `cmake
+--build DIR` without a target must work too.
 """
 import argparse
 import json
@@ -62,6 +64,8 @@ def build(args, timestamp_url):
     log = []
     took = {
         "configure": run("configure", ["cmake", "--preset", PRESET, "-B", args.build] + defines, args.source, env, log),
+        "check of all targets": run("check of all targets", [sys.executable, "scripts/check-targets.py", args.build],
+                                    args.source, env, log),
         "build": run("build", ["cmake", "--build", args.build, "--target"] + targets + ["-j", str(args.jobs)],
                      args.source, env, log),
         "package": run("package", ["cpack", "--config", "CPackConfig.cmake", "-G", ";".join(generators)],
@@ -98,8 +102,7 @@ def main(argv):
     exe = os.path.join(args.build, "scanfw.exe")
     images = sum(os.path.getsize(os.path.join(args.inputs, f"image{i}.bin")) for i in (121, 131))
     size = os.path.getsize(exe)
-    print(f"release build in {args.build}: configure {took['configure']:.1f} s, build {took['build']:.1f} s, "
-          f"package {took['package']:.1f} s")
+    print(f"release build in {args.build}: " + ", ".join(f"{step} {s:.1f} s" for step, s in took.items()))
     print(f"scanfw.exe: {size} bytes = images {images} + {size - images}")
     print("ok" if not missing else "FAILED")
     return 1 if missing else 0
