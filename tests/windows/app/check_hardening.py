@@ -24,7 +24,7 @@ import sys
 
 import pefile
 
-from check_exe import SYSTEM_DLLS
+from check_exe import KNOWN_DLLS as SYSTEM_DLLS
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x0020
