@@ -18,9 +18,10 @@ elseif(SCANFW_SIGN_PKCS11_KEY OR SCANFW_SIGN_PKCS11_MODULE)
   if(SCANFW_SIGN_PKCS11_KEY AND NOT SCANFW_SIGN_PKCS11_KEY MATCHES "^pkcs11:")
     list(APPEND _bad "SCANFW_SIGN_PKCS11_KEY: \"${SCANFW_SIGN_PKCS11_KEY}\" is not a pkcs11: URI")
   elseif(SCANFW_SIGN_PKCS11_KEY MATCHES "[;?&]pin-(value|source)=")
-    # Said without the URI, which holds the PIN.
+    # Said without the URI, and taken out of the cache, which CMake writes even now.
     list(APPEND _bad "SCANFW_SIGN_PKCS11_KEY holds the PIN: give it in the file named by SCANFW_SIGN_PIN_FILE, \
 never in the cache (and set a new PIN)")
+    set_property(CACHE SCANFW_SIGN_PKCS11_KEY PROPERTY VALUE "")
   endif()
 else()
   set(_mode unsigned)
