@@ -96,7 +96,9 @@ def linked_parts(map_path):
     """{real path: set of member file names} of the toolchain's files that the map shows linked.
 
     An archive counts with the members that the link took (not every archive it searched); an
-    object file that the link loaded whole counts as its own member."""
+    object file that the link loaded whole counts as its own member. What lies in the build
+    folder, where the map is, is the project's own."""
+    build = os.path.realpath(os.path.dirname(os.path.abspath(map_path))) + os.sep
     with open(map_path, encoding="utf-8", errors="replace") as f:
         lines = f.read().splitlines()
     parts = {}
@@ -108,8 +110,10 @@ def linked_parts(map_path):
         if line in SECTION_AFTER_ARCHIVES:
             in_archives = False
         m = ARCHIVE_MEMBER.match(line) if in_archives else LOADED_OBJECT.match(line)
-        if m:
-            path = os.path.realpath(m.group(1))
+        if not m:
+            continue
+        path = os.path.realpath(m.group(1))
+        if not path.startswith(build):
             parts.setdefault(path, set()).add(m.group(2) if in_archives else os.path.basename(path))
     if not parts:
         raise SystemExit(f"{map_path}: no toolchain file linked; is it a linker map?")
@@ -126,9 +130,10 @@ def owners(paths):
     _, out = dpkg_query("-S", *paths)
     owner = {}
     for line in out.splitlines():
-        package, _, path = line.partition(": ")
+        packages, _, path = line.partition(": ")
         if path in paths:
-            owner[path] = package.split(":")[0]
+            # "pkg[:arch][, pkg...]": the first package that ships it.
+            owner[path] = packages.split(", ")[0].split(":")[0]
     missing = sorted(set(paths) - set(owner))
     if missing:
         raise SystemExit(f"no Debian package owns {missing}: its licence cannot be named")

@@ -24,11 +24,13 @@ TEXT_HEADING = re.compile(r"^\[(\d+)\] (.+)$", re.MULTILINE)
 
 
 def parts_in_map(path):
-    """{file name: real path} of the toolchain's files that the map shows linked."""
+    """{file name: real path} of the toolchain's files that the map shows linked: not those of
+    the build, in the map's folder."""
     with open(path, encoding="utf-8", errors="replace") as f:
         text = f.read()
-    files = ARCHIVE_MEMBER.findall(text) + LOADED_OBJECT.findall(text)
-    return {os.path.basename(p): os.path.realpath(p) for p in files}
+    build = os.path.realpath(os.path.dirname(os.path.abspath(path))) + os.sep
+    files = [os.path.realpath(p) for p in ARCHIVE_MEMBER.findall(text) + LOADED_OBJECT.findall(text)]
+    return {os.path.basename(p): p for p in files if not p.startswith(build)}
 
 
 def sections(text):
