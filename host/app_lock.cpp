@@ -77,7 +77,8 @@ LSTATUS ReadInstanceValue(const char* keyName, const char* valueName, char* buff
 
 // Creates the named mutex as a new one owned by this thread and keeps it in `slot`.
 int TakeApplicationLock(const char* name, HANDLE& slot) {
-    // A null DACL: the applications of every user and logon session may open the lock.
+    // A null DACL: the applications of every user may open the lock. The first lock's name is
+    // in the namespace all logon sessions share; the second's, in the updater's own session.
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);

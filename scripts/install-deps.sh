@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ make googletest libgtest-dev nlohmann-json3-dev 
 if [ "$want" = all ]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
              wine wine64 python3 python3-pefile python3-jsonschema clang libclang-rt-14-dev llvm
-             osslsigncode openssl)
+             osslsigncode openssl softhsm2 libengine-pkcs11-openssl)
 fi
 
 missing=()

@@ -12,6 +12,8 @@ scripts/check-format.sh
 for preset in host host-asan windows fuzz; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
+  # `cmake --build DIR` without a target must work too, though the build preset may name targets.
+  scripts/check-targets.py "build/$preset"
   cmake --build --preset "$preset"
 done
 

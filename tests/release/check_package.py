@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""Checks the package a release hands out against the files the build made for it.
+"""Checks a package that a release hands out against the files the build made for it.
 
-usage: check_package.py ZIP PACKAGE_DIR
+usage: check_package.py ZIP PACKAGE_DIR MEMBER...
 
-ZIP holds exactly scanfw.exe, README.txt and SHA256SUMS at its top; each is byte for byte the
-file of that name in PACKAGE_DIR (where the build put the signed exe); SHA256SUMS names the
-other two with their true SHA-256, in the format `sha256sum -c` reads; ZIP.sha256, which CPack
+ZIP holds exactly the MEMBERs at its top, one of them SHA256SUMS; each is byte for byte the
+file of that name in PACKAGE_DIR (where the build put the signed exes); SHA256SUMS names every
+other member with its true SHA-256, in the format `sha256sum -c` reads; ZIP.sha256, which CPack
 writes for the release record, holds the zip's own SHA-256. Prints one line per problem, then
 "ok" or "FAILED".
 """
@@ -15,7 +15,6 @@ import re
 import sys
 import zipfile
 
-MEMBERS = {"scanfw.exe", "README.txt", "SHA256SUMS"}
 SUMS = "SHA256SUMS"
 SUM_LINE = re.compile(r"^([0-9a-f]{64})  (\S+)$")
 
@@ -24,7 +23,7 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def check_sums(text, members, problems):
+def check_sums(text, members, expected, problems):
     listed = {}
     if not text.endswith("\n"):
         problems.append(f"{SUMS} does not end with a line feed")
@@ -34,7 +33,6 @@ def check_sums(text, members, problems):
             problems.append(f"{SUMS} line {number}: {line!r} is not 'SHA-256  NAME'")
             continue
         listed[m.group(2)] = m.group(1)
-    expected = MEMBERS - {SUMS}
     if set(listed) != expected:
         problems.append(f"{SUMS} names {sorted(listed)}, expected {sorted(expected)}")
     for name, digest in listed.items():
@@ -42,13 +40,13 @@ def check_sums(text, members, problems):
             problems.append(f"{SUMS}: {name} is {sha256(members[name])}, the file says {digest}")
 
 
-def main(zip_path, package_dir):
+def main(zip_path, package_dir, *expected):
     problems = []
     with zipfile.ZipFile(zip_path) as z:
         names = z.namelist()
         members = {name: z.read(name) for name in names}
-    if sorted(names) != sorted(MEMBERS):
-        problems.append(f"{zip_path} holds {sorted(names)}, expected {sorted(MEMBERS)}")
+    if sorted(names) != sorted(expected) or SUMS not in expected:
+        problems.append(f"{zip_path} holds {sorted(names)}, expected {sorted(expected)} with {SUMS}")
     for name, data in members.items():
         built = os.path.join(package_dir, name)
         if not os.path.isfile(built):
@@ -57,7 +55,7 @@ def main(zip_path, package_dir):
             if f.read() != data:
                 problems.append(f"{name} in the zip is not {built}")
     if SUMS in members:
-        check_sums(members[SUMS].decode(errors="replace"), members, problems)
+        check_sums(members[SUMS].decode(errors="replace"), members, set(expected) - {SUMS}, problems)
     with open(zip_path, "rb") as f:
         digest = sha256(f.read())
     record = zip_path + ".sha256"
@@ -75,7 +73,7 @@ def main(zip_path, package_dir):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) < 4:
         print(__doc__)
         sys.exit(2)
     sys.exit(main(*sys.argv[1:]))

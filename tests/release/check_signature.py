@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Checks the Authenticode signature of the scanfw.exe that a release hands out.
+"""Checks the Authenticode signature of an exe that a release hands out.
 
 usage: check_signature.py EXE --unsigned
        check_signature.py EXE --ca CAFILE --product NAME [--timestamped] [--unsigned-twin EXE]

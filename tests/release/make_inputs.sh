@@ -7,6 +7,9 @@
 # - A throwaway CA (ca.crt) that issues a code-signing certificate (signer.p12, its password in
 #   password.txt) and a time-stamping one (tsa.crt, tsa.key, with tsa.cnf for `openssl ts`).
 #   Valid for two days: nothing here may sign anything that lasts.
+# - The same signing key on a SoftHSM2 token (label scanfw-test, key object signer), as a
+#   hardware token holds it: its tokens in token/, softhsm2.conf to set as SOFTHSM2_CONF, the
+#   PIN in pin.txt, the certificate chain in chain.pem, the key's URI in key-uri.txt.
 set -eu
 dir=$1
 genimage=$2
@@ -38,6 +41,18 @@ issue tsa "/CN=scanfw release test time-stamping" critical,timeStamping
 printf 'test-only password\n' > password.txt
 quiet openssl pkcs12 -export -inkey signer.key -in signer.crt -certfile ca.crt -passout file:password.txt \
   -out signer.p12
+
+# The token's user PIN; a test fails wherever it shows up in an output.
+printf 'test-pin-8364\n' > pin.txt
+mkdir token
+printf 'directories.tokendir = %s/token\nobjectstore.backend = file\nlog.level = ERROR\n' "$PWD" > softhsm2.conf
+export SOFTHSM2_CONF="$PWD/softhsm2.conf"
+quiet softhsm2-util --init-token --free --label scanfw-test --pin "$(head -n1 pin.txt)" \
+  --so-pin test-so-pin-2957
+quiet softhsm2-util --import signer.key --token scanfw-test --label signer --id 01 \
+  --pin "$(head -n1 pin.txt)"
+cat signer.crt ca.crt > chain.pem
+printf 'pkcs11:token=scanfw-test;object=signer;type=private\n' > key-uri.txt
 
 echo 01 > tsa.serial
 cat > tsa.cnf <<CNF

@@ -18,6 +18,10 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
+# The import check of every exe that is handed out.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+from check_exe import check_imports  # noqa: E402
+
 BINARY = "BINARY"
 IMAGE_LANGUAGE = 0x0404
 NEUTRAL_LANGUAGE = 0
@@ -25,7 +29,6 @@ MANIFEST_ID = 1  # CREATEPROCESS_MANIFEST_RESOURCE_ID
 VERSION_ID = 1  # VS_VERSION_INFO
 VERSION = (0, 0, 57, 0)
 VERSION_TEXT = "0.0.57.0"
-SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 REQUIRED_DLL_CHARACTERISTICS = {
     "HIGH_ENTROPY_VA": 0x0020,
     "DYNAMIC_BASE": 0x0040,
@@ -154,9 +157,7 @@ def check_build_kind(fixed, strings, kind, problems):
 
 
 def check_imports_and_flags(pe, problems):
-    imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    if "kernel32.dll" not in imports or not imports <= SYSTEM_DLLS:
-        problems.append(f"imports {sorted(imports)}, expected KERNEL32 and only {sorted(SYSTEM_DLLS)}")
+    problems += check_imports(pe)
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     for name, bit in REQUIRED_DLL_CHARACTERISTICS.items():
         if not flags & bit:
