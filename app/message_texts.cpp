@@ -5,9 +5,9 @@
 
 namespace {
 
-constexpr int CATALOGUE_SLOTS = 138;
+constexpr int CATALOGUE_SLOTS = 140;
 
-// Slot = id + 100 * language. Slots 38..99 stay empty.
+// Slot = id + 100 * language. Slots 40..99 stay empty.
 // The table keeps one text a line, in slot order, as the catalogue is read.
 // clang-format off
 const char* const kCatalogue[CATALOGUE_SLOTS] = {
@@ -49,14 +49,15 @@ const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /*  35 */ "Update cancelled!!\n",
     /*  36 */ "Do not close this window or turn off the scanner until the update is done!!\n",
     /*  37 */ "Press any key to exit...\n",
-    /* 38..99: empty */
+    /*  38 */ "Another firmware update is running on this computer!! Please wait until it has finished.\n",
+    /*  39 */ "Checking firmware error!! This updater is damaged: please download it again!!\n",
+    /* 40..99: empty */
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
     /* 100 */ "警告 - no following argument!!\n",
     /* 101 */ "獲取設備描述符的錯誤!!\n",
     /* 102 */ "設備發現!!\n",
@@ -96,6 +97,8 @@ const char* const kCatalogue[CATALOGUE_SLOTS] = {
     /* 135 */ "更新已取消!!\n",
     /* 136 */ "更新完成前，請勿關閉此視窗或關閉掃描器電源!!\n",
     /* 137 */ "請按任意鍵結束...\n",
+    /* 138 */ "此電腦上已有另一個韌體更新正在執行!! 請等它完成後再試。\n",
+    /* 139 */ "檢查韌體錯誤!! 此更新程式已損毀，請重新下載!!\n",
 };
 // clang-format on
 

@@ -11,7 +11,7 @@ extern uint16_t MessageLanguage;
 
 constexpr uint16_t LANGUAGE_ENGLISH = 0;
 constexpr uint16_t LANGUAGE_CHINESE = 1;
-constexpr int MESSAGE_COUNT = 38;
+constexpr int MESSAGE_COUNT = 40;
 // Slot of a text in the catalogue: id + this stride times the language.
 constexpr int LANGUAGE_SLOT_STRIDE = 100;
 
@@ -54,10 +54,12 @@ enum : MessageId {
     MSG_UPDATE_CANCELLED = 35,
     MSG_DO_NOT_INTERRUPT = 36,
     MSG_PRESS_ANY_KEY = 37,
+    MSG_ANOTHER_UPDATE_RUNNING = 38,
+    MSG_FIRMWARE_DAMAGED = 39,
 };
 
 // Writes the text of `id` in `language` to standard output with the format "%s\n". Does not
-// flush. Ids outside 0..37 and languages other than 0 and 1 print nothing.
+// flush. Ids outside 0..39 and languages other than 0 and 1 print nothing.
 void PrintMessage(MessageId id, uint16_t language);
 
 // The catalogue text itself (null for an empty slot), for the printer and its tests.

@@ -286,6 +286,21 @@ typedef struct _SYSTEMTIME {
 #define RT_VERSION MAKEINTRESOURCEA(16)
 typedef BOOL(WINAPI* ENUMRESNAMEPROCA)(HMODULE hModule, LPCSTR lpType, LPSTR lpName, LONG_PTR lParam);
 
+// CryptoAPI (advapi32): SHA-256 hashes through the AES provider only.
+typedef ULONG_PTR HCRYPTPROV;
+typedef ULONG_PTR HCRYPTHASH;
+typedef ULONG_PTR HCRYPTKEY;
+typedef UINT ALG_ID;
+#define PROV_RSA_AES 24u
+#define CRYPT_VERIFYCONTEXT 0xF0000000u
+#define CALG_SHA_256 0x0000800Cu
+#define HP_HASHVAL 0x0002u
+#define NTE_BAD_UID 0x80090001u
+#define NTE_BAD_HASH 0x80090002u
+#define NTE_BAD_ALGID 0x80090008u
+#define NTE_BAD_FLAGS 0x80090009u
+#define NTE_PROV_TYPE_NOT_DEF 0x80090017u
+
 // Cryptography next generation: hashes only.
 typedef void* BCRYPT_ALG_HANDLE;
 typedef void* BCRYPT_HASH_HANDLE;
@@ -396,6 +411,13 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA lpEnumFunc, LONG_PTR lParam);
 
 // Hashing.
+BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider, DWORD dwProvType,
+                                 DWORD dwFlags);
+BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash);
+BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash);
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCWSTR pszAlgId, LPCWSTR pszImplementation,
                                             ULONG dwFlags);
 NTSTATUS WINAPI BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE* phHash, PUCHAR pbHashObject,

@@ -61,6 +61,13 @@ const std::vector<std::string>& FailableCalls() {
         "BCryptFinishHash",
         "BCryptDestroyHash",
         "BCryptCloseAlgorithmProvider",
+        // Hashing through advapi32: the updater's image check and the probe.
+        "CryptAcquireContextA",
+        "CryptCreateHash",
+        "CryptHashData",
+        "CryptGetHashParam",
+        "CryptDestroyHash",
+        "CryptReleaseContext",
     };
     return calls;
 }

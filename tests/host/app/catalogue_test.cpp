@@ -71,6 +71,10 @@ const Entry kEntries[] = {
     {36, "Do not close this window or turn off the scanner until the update is done!!\n",
      "更新完成前，請勿關閉此視窗或關閉掃描器電源!!\n"},
     {37, "Press any key to exit...\n", "請按任意鍵結束...\n"},
+    {38, "Another firmware update is running on this computer!! Please wait until it has finished.\n",
+     "此電腦上已有另一個韌體更新正在執行!! 請等它完成後再試。\n"},
+    {39, "Checking firmware error!! This updater is damaged: please download it again!!\n",
+     "檢查韌體錯誤!! 此更新程式已損毀，請重新下載!!\n"},
 };
 
 std::string Cp950ToUtf8(const std::string& big5) {
@@ -140,13 +144,13 @@ TEST(Catalogue, SlotsOutsideTheContractAreEmpty) {
     struct Case {
         MessageId id;
         uint16_t language;
-    } cases[] = {{-1, 0}, {38, 0}, {99, 0}, {0, 2}, {37, 7}, {200, 1}};
+    } cases[] = {{-1, 0}, {40, 0}, {99, 0}, {0, 2}, {37, 7}, {200, 1}};
     for (const Case& c : cases) {
         EXPECT_EQ(MessageText(c.id, c.language), nullptr) << c.id << "/" << c.language;
         EXPECT_EQ(Printed(c.id, c.language), "") << c.id << "/" << c.language;
     }
-    for (int slot = 38; slot < 100; ++slot) EXPECT_EQ(CatalogueSlot(slot), nullptr) << slot;
-    EXPECT_EQ(CatalogueSlot(138), nullptr);
+    for (int slot = 40; slot < 100; ++slot) EXPECT_EQ(CatalogueSlot(slot), nullptr) << slot;
+    EXPECT_EQ(CatalogueSlot(140), nullptr);
 }
 
 TEST(Catalogue, ProgressTitles) {
