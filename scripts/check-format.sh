@@ -3,7 +3,7 @@
 # the repository's .clang-format) would write it. scripts/format.sh rewrites them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t files < <(git ls-files '*.c' '*.cpp' '*.h')
+mapfile -t files < <(git ls-files --cached --others --exclude-standard '*.c' '*.cpp' '*.h')
 bad=()
 for f in "${files[@]}"; do
   clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || bad+=("$f")

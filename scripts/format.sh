@@ -2,4 +2,4 @@
 # Rewrites every C and C++ source of the repository as clang-format does with .clang-format.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format -i
+git ls-files -z --cached --others --exclude-standard '*.c' '*.cpp' '*.h' | xargs -0 clang-format -i
