@@ -244,7 +244,7 @@ const Gap kGaps[] = {
     {"0 ms", 0, false}, {"1 ms", 1, false}, {"2 ms", 2, false}, {"5 ms", 5, false}, {"one pause", 0, true}};
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr size_t PAIR_BOUNDARY_STRIDE = 7;
+constexpr size_t PAIR_BOUNDARY_STRIDE = 11;
 #else
 constexpr size_t PAIR_BOUNDARY_STRIDE = 1;
 #endif
