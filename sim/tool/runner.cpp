@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "app/entry.h"
+#include "app/printed_messages.h"
 #include "sim/output.h"
 #include "sim/report.h"
 #include "sim/threads.h"
-#include "sim/tool/printed_messages.h"
 
 namespace sim {
 
