@@ -191,11 +191,8 @@ int Deploy(const Options& options) {
     record.arguments = options.updaterArguments;
     DWORD pathError = ERROR_SUCCESS;
     const std::string self = OwnPath(pathError);
-    if (!self.empty()) {
+    if (!self.empty())
         record.updaterPath = Beside(self, UPDATER_FILE);
-        record.deploy = FactsOf(self);
-        record.updater = FactsOf(record.updaterPath);
-    }
     if (!SurviveConsoleEvents())
         Say("the console's events could end this run before its record (error " + std::to_string(GetLastError()) + ")");
 
@@ -215,6 +212,11 @@ int Deploy(const Options& options) {
     const SYSTEMTIME ended = UtcNow();
     record.ended = IsoTime(ended, true);
     ConvertOutput(record);
+    // Read once the update is over, so that it starts at once: scanfw.exe carries its images.
+    if (!self.empty()) {
+        record.deploy = FactsOf(self);
+        record.updater = FactsOf(record.updaterPath);
+    }
 
     const OutcomeInfo& outcome = InfoOf(record.outcome);
     WriteRecord(options, record, started);
