@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/messages.h"
+#include "deploy/console_wait.h"
 #include "deploy/detection.h"
 #include "deploy/file_facts.h"
 #include "deploy/log_folder.h"
@@ -210,6 +211,298 @@ TEST_F(DeployTest, EveryBuiltinScenarioPassesTheBytesOnAndTellsItsOutcomeThreeTi
             EXPECT_EQ(run.deploy.report["openHandles"].value(kind, 0), 0) << kind;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// What the messages come to, beyond what the built-ins show: the order that decides, the endings
+// that follow others, the rights, and ends that are no ending.
+TEST(DeployOutcome, MessagesAndTheEndDecide) {
+    struct Case {
+        std::vector<int> messages;
+        DWORD exitCode;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {{2, 27, 4, 10, 14, 17, 28, 19, 33}, 0, Outcome::UpdatedRestartPending},
+        {{2, 27, 4, 10, 14, 17, 28, 36, 19}, 0, Outcome::Updated},
+        {{2, 27, 11, 33, 35}, 0, Outcome::TryAgainLater},
+        {{2, 27, 11, 32, 35}, 0, Outcome::ServiceLeftDisabled},
+        {{2, 27, 4, 10, 14, 17, 28, 19, 32}, 0, Outcome::ServiceLeftDisabled},
+        {{2, 27, 26}, 0, Outcome::TryAgainLater},
+        {{2, 27, 34, 26}, 0, Outcome::NotAdministrator},
+        {{2, 27, 34, 26, 35}, 0, Outcome::TryAgainLater},
+        {{2, 27, 30}, 0, Outcome::FailedBeforeSending},
+        {{2, 27, 34, 30}, 0, Outcome::NotAdministrator},
+        {{2, 27, 38}, 0, Outcome::TryAgainLater},
+        {{2, 27, 4, 39}, 0, Outcome::FailedBeforeSending},
+        {{2, 27, 4, 10, 14, 16, 36}, 0, Outcome::FailedWhileSending},
+        {{2, 27, 4, 10, 14, 23, 15, 33}, 0, Outcome::FailedBeforeSending},
+        {{0, 1, 3}, 0, Outcome::NoScanner},
+        {{2, 27, 4, 10, 14, 17, 28}, 0, Outcome::UpdaterFailed},  // a console closed during the burn
+        {{2, 27, 4, 10, 14, 17, 28, 19}, 0xC000013A, Outcome::UpdaterFailed},
+        {{19, 11}, 0, Outcome::UpdaterFailed},
+        {{}, 0, Outcome::UpdaterFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.messages));
+        EXPECT_EQ(OutcomeOfRun(true, c.exitCode, c.messages), c.outcome);
+    }
+    EXPECT_EQ(OutcomeOfRun(false, 0, {}), Outcome::UpdaterFailed);
+}
+
+// Distinct outcomes exit with distinct codes; 0, 3010 and 1618 are the engines' and the deploy's
+// own codes keep clear of every code an engine reads as success, a restart or a retry.
+TEST(DeployOutcome, CodesAreDistinctAndClearOfTheEnginesCodes) {
+    std::set<DWORD> codes;
+    for (const OutcomeInfo& info : Outcomes()) {
+        EXPECT_TRUE(codes.insert(info.exitCode).second) << info.exitCode;
+        EXPECT_FALSE(std::set<DWORD>({1, 1641, 1707}).count(info.exitCode)) << info.exitCode;
+    }
+    EXPECT_EQ(codes.size(), 9u);
+    EXPECT_EQ(InfoOf(Outcome::Updated).exitCode, 0u);
+    EXPECT_EQ(InfoOf(Outcome::UpdatedRestartPending).exitCode, 3010u);
+    EXPECT_EQ(InfoOf(Outcome::TryAgainLater).exitCode, 1618u);
+    EXPECT_FALSE(codes.count(EXIT_BAD_COMMAND_LINE));
+}
+
+TEST(DeployFileVersion, FoundByTheKeyAndTheSignatureAfterIt) {
+    const std::string resource = VersionResource(1, 2, 3, 4);
+    std::string noSignature = resource;
+    noSignature[40] = 0;  // the signature's first byte
+    struct Case {
+        std::string bytes;
+        std::string version;
+    };
+    const Case cases[] = {
+        {resource, "1.2.3.4"},
+        {"MZ\x90" + resource + "tail", "1.2.3.4"},
+        {noSignature, ""},
+        {noSignature + VersionResource(0, 0, 57, 0), "0.0.57.0"},
+        {resource.substr(0, resource.size() - 1), ""},
+        {"MZ no resource", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FileVersionIn(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()), c.version);
+}
+
+// Each call of the deploy's own failing: it never stops the bytes, a record that cannot be made
+// or a detection value that cannot be written never changes the exit code, every handle is
+// closed, and a run that cannot be started or followed is the updater's failure.
+TEST_F(DeployTest, EachOfItsCallsFailing) {
+    const std::string update = sim::FindBuiltinScenario("update")->json;
+    struct Case {
+        const char* call;
+        Outcome outcome;
+        bool passedOn;  // scanfw.exe ran and its bytes were passed on
+        bool record;
+        bool detection;  // the Outcome value is written
+    };
+    const Case cases[] = {
+        {"SetDefaultDllDirectories", Outcome::Updated, true, true, true},
+        {"GetModuleFileNameA", Outcome::UpdaterFailed, false, true, true},
+        {"GetComputerNameA", Outcome::Updated, true, true, true},
+        {"CreateNamedPipeW", Outcome::UpdaterFailed, false, true, true},
+        {"CreateFileW", Outcome::UpdaterFailed, false, true, true},
+        {"CreateProcessA", Outcome::UpdaterFailed, false, true, true},
+        {"ReadFileEx", Outcome::UpdaterFailed, false, true, true},
+        {"WaitForSingleObjectEx", Outcome::UpdaterFailed, true, true, true},
+        {"GetExitCodeProcess", Outcome::UpdaterFailed, true, true, true},
+        {"MultiByteToWideChar", Outcome::Updated, true, true, true},
+        {"WideCharToMultiByte", Outcome::Updated, true, true, true},
+        {"CreateDirectoryA", Outcome::Updated, true, false, true},
+        {"FindFirstFileA", Outcome::Updated, true, true, true},
+        {"FindNextFileA", Outcome::Updated, true, true, true},
+        {"DeleteFileA", Outcome::Updated, true, true, true},
+        {"RegDeleteKeyValueA", Outcome::Updated, true, true, false},
+        {"RegSetKeyValueA", Outcome::Updated, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        fs::remove_all(Logs());
+        json pc = json::parse(update);
+        // RegDeleteKeyValueA finds nothing to delete on a fresh PC: the failure is an access denied.
+        pc["failures"] = {{{"call", c.call}, {"error", 5}}};
+        const sim::DeployRun run = Deploy(pc.dump());
+        EXPECT_EQ(run.deploy.exitCode, InfoOf(c.outcome).exitCode);
+        EXPECT_EQ(run.deploy.output, c.passedOn ? run.updater.output : "");
+        EXPECT_EQ(Records(Logs()).size(), c.record ? 1u : 0u);
+        EXPECT_EQ(run.registry.count(DETECTION_KEY) && run.registry.at(DETECTION_KEY).count("Outcome"), c.detection);
+        for (const char* kind : {"process", "thread", "pipe", "find"}) {
+            EXPECT_EQ(run.deploy.report["openHandles"].value(kind, 0), 0) << kind;
+        }
+    }
+}
+
+TEST_F(DeployTest, WithoutScanfwExeBesideItNothingRunsAndTheRecordSaysSo) {
+    fs::remove(Bin() / "scanfw.exe");
+    const sim::DeployRun run = Deploy(sim::FindBuiltinScenario("update")->json);
+    EXPECT_EQ(run.deploy.exitCode, InfoOf(Outcome::UpdaterFailed).exitCode);
+    EXPECT_EQ(run.deploy.output, "");
+    EXPECT_TRUE(run.commandLines.empty());
+    const std::vector<std::string> logs = Records(Logs());
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(ReadFile(Logs() / logs[0]).find("scanfw.exe not started: CreateProcessA failed with error 2"),
+              std::string::npos);
+    const json record = json::parse(ReadFile(Logs() / (logs[0].substr(0, logs[0].size() - 4) + ".json")));
+    EXPECT_EQ(record["updater"]["started"], false);
+    EXPECT_EQ(record["updater"]["failedCall"], "CreateProcessA");
+    EXPECT_EQ(record["updater"]["sha256"], nullptr);
+    EXPECT_EQ(Value(run, "Outcome"), std::string("updater-failed") + '\0');
+}
+
+// The service cannot be started after the burn: updated, and a restart brings it back (3010).
+TEST_F(DeployTest, AServiceThatStartsOnlyWithTheNextRestartIsARestartNeeded) {
+    json pc = json::parse(sim::FindBuiltinScenario("update")->json);
+    pc["failures"] = {{{"call", "StartServiceA"}}};
+    const sim::DeployRun run = Deploy(pc.dump());
+    EXPECT_EQ(run.updater.report["messages"].back(), MSG_WIA_START_FAILED);
+    EXPECT_EQ(run.deploy.exitCode, 3010);
+    EXPECT_EQ(Value(run, "Outcome"), std::string("updated") + '\0');
+}
+
+// The deploy's own options come first; scanfw.exe gets the rest exactly, whatever they hold.
+TEST_F(DeployTest, ScanfwExeGetsItsArgumentsExactly) {
+    const std::vector<std::string> args = {"-a", "two words", "quote\"d", "back\\slash\\", "trail\\\\", "", "-b"};
+    std::vector<std::string> deployArgs = {"--log-dir", (root_ / "elsewhere").string(), "--"};
+    deployArgs.insert(deployArgs.end(), args.begin(), args.end());
+    const sim::DeployRun run = Deploy(sim::ParseScenario("{}", "none"), deployArgs, args);
+    ASSERT_EQ(run.commandLines.size(), 1u);
+    // The C runtime's reading of a command line, after the quoted program.
+    std::vector<std::string> read;
+    const std::string& line = run.commandLines[0];
+    size_t i = line.find('"', 1) + 1;
+    while (i < line.size()) {
+        while (i < line.size() && line[i] == ' ') ++i;
+        if (i == line.size())
+            break;
+        std::string arg;
+        bool quoted = false;
+        for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
+            size_t slashes = 0;
+            while (i < line.size() && line[i] == '\\') ++slashes, ++i;
+            if (i < line.size() && line[i] == '"') {
+                arg.append(slashes / 2, '\\');
+                if (slashes % 2 == 1)
+                    arg += '"';
+                else
+                    quoted = !quoted;
+            } else {
+                arg.append(slashes, '\\');
+                if (i < line.size() && (quoted || line[i] != ' '))
+                    arg += line[i];
+                else
+                    --i;
+            }
+        }
+        read.push_back(arg);
+    }
+    EXPECT_EQ(read, args) << line;
+    EXPECT_EQ(Records(root_ / "elsewhere").size(), 1u);
+    EXPECT_EQ(Records(Logs()).size(), 0u);
+}
+
+TEST_F(DeployTest, ABadCommandLineRunsNothing) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--log-dir"},
+                                               {"--log-dir", ""},
+                                               {"--log-dir", "a", "--log-dir", "b"},
+                                               {"--check", "-a"},
+                                               {"--check", "--log-dir", "a"},
+                                               {"--verbose"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const sim::DeployRun run = Deploy(sim::ParseScenario("{}", "none"), args, {});
+        EXPECT_EQ(run.deploy.exitCode, EXIT_BAD_COMMAND_LINE);
+        EXPECT_TRUE(run.commandLines.empty());
+        EXPECT_TRUE(run.registry.empty());
+    }
+}
+
+// The newest records of this computer stay, the oldest go with both their files; another
+// computer's in the same folder, and names that only look alike, are left alone.
+TEST_F(DeployTest, KeepsTheNewestRecordsOfItsOwnComputer) {
+    fs::create_directories(Logs());
+    std::vector<std::string> kept;
+    for (int day = 1; day <= 25; ++day) {
+        char stem[64];
+        std::snprintf(stem, sizeof stem, "scanfw-deploy-202512%02dT080000Z-%s", day, COMPUTER);
+        for (const char* ext : {".log", ".json"}) WriteFile(Logs() / (std::string(stem) + ext), "old");
+        if (day > 6)
+            kept.push_back(std::string(stem) + ".log");
+    }
+    const std::vector<std::string> others = {"scanfw-deploy-20251201T080000Z-OTHER-PC.log",
+                                             "scanfw-deploy-20251201T080000Z-SCANFW-SIM2.log",
+                                             "scanfw-deploy-20251201T080000Z-SCANFW-SIM-x.log", "notes.log"};
+    for (const std::string& name : others) WriteFile(Logs() / name, "other");
+    Deploy(sim::FindBuiltinScenario("no-scanner")->json);
+    kept.push_back("scanfw-deploy-20260101T000000Z-" + std::string(COMPUTER) + ".log");
+    std::vector<std::string> want = kept;
+    want.insert(want.end(), others.begin(), others.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(Records(Logs()), want);
+    EXPECT_FALSE(fs::exists(Logs() / ("scanfw-deploy-20251206T080000Z-" + std::string(COMPUTER) + ".json")));
+    EXPECT_TRUE(fs::exists(Logs() / ("scanfw-deploy-20251207T080000Z-" + std::string(COMPUTER) + ".json")));
+}
+
+// A folder that cannot be made (a file stands where it should be): said, and nothing else changes.
+TEST_F(DeployTest, ALogFolderThatCannotBeWrittenChangesNothingElse) {
+    WriteFile(root_ / "a-file", "");
+    const sim::DeployRun run = Deploy(sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "update"),
+                                      {"--log-dir", (root_ / "a-file" / "logs").string()}, {});
+    EXPECT_EQ(run.deploy.exitCode, 0);
+    EXPECT_EQ(run.deploy.output, run.updater.output);
+    EXPECT_EQ(Value(run, "Outcome"), std::string("updated") + '\0');
+    EXPECT_FALSE(fs::exists(Logs()));
+}
+
+// A closing console reaches both: scanfw.exe cancels, and still waits up to two seconds for the
+// service's stop that was under way before it asks for the start; the deploy's handler keeps it
+// alive meanwhile (without it the close would end the deploy at once), and it writes its record.
+TEST_F(DeployTest, AClosingConsoleEndsTheDeployOnlyAfterItsRecord) {
+    json pc = json::parse(sim::FindBuiltinScenario("closed-while-busy")->json);
+    pc["service"] = {{"pendingQueries", 8}, {"waitHint", 1000}};
+    pc["console"]["interrupts"] = {{{"event", "close"}, {"atMs", 1500}}};
+    const sim::DeployRun run = Deploy(pc.dump());
+    EXPECT_EQ(run.updater.report["messages"].back(), MSG_UPDATE_CANCELLED);
+    const uint64_t updaterEnd = run.updater.report["elapsedMs"];
+    EXPECT_GT(updaterEnd, 1500u + 1000u);
+    // Ended by its own return or by Windows once its handler let go: after scanfw.exe, within 5 s.
+    const uint64_t deployEnd = run.deploy.report["elapsedMs"];
+    EXPECT_GE(deployEnd, updaterEnd);
+    EXPECT_LE(deployEnd, 1500u + CLOSE_WAIT_MS);
+    EXPECT_EQ(run.deploy.output, run.updater.output);
+    EXPECT_EQ(Records(Logs()).size(), 1u);
+    EXPECT_EQ(Value(run, "Outcome"), std::string("try-again-later") + '\0');
+}
+
+TEST_F(DeployTest, CheckLooksForTheScannerAndSendsNothing) {
+    struct Case {
+        const char* scenario;
+        int exitCode;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"update", 0, "scanfw-deploy: a scanner is connected (\\\\.\\usbscan0)\n"},
+        {"passed-over", 0,
+         "Get device descriptor error!!\n\nscanfw-deploy: a scanner is connected (\\\\.\\usbscan3)\n"},
+        {"no-scanner", 10, "scanfw-deploy: no scanner connected\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const sim::DeployRun run =
+            Deploy(sim::ParseScenario(sim::FindBuiltinScenario(c.scenario)->json, c.scenario), {"--check"}, {});
+        EXPECT_EQ(run.deploy.exitCode, c.exitCode);
+        EXPECT_EQ(run.deploy.output, c.says);
+        EXPECT_TRUE(run.deploy.report["device"].is_null() || run.deploy.report["device"]["commands"].empty());
+        EXPECT_EQ(run.deploy.report["openHandles"]["device"], 0);
+        EXPECT_EQ(run.deploy.report["service"]["stopRequests"], 0);
+        EXPECT_TRUE(run.commandLines.empty());
+        EXPECT_TRUE(run.registry.empty());
+    }
+    EXPECT_EQ(Records(Logs()).size(), 0u);
 }
 
 }  // namespace
