@@ -203,16 +203,17 @@ class ScenarioRun:
 
     def run_exe(self, setup, elapsed_ms, program=None, name="scanfw"):
         """Runs scanfw.exe, or `program` (the deploy) in its place: (exit code, stdout, stderr, seconds,
-        [console log lines])."""
+        [console log lines]). The deploy always runs under e2e_console.exe, which reads its whole exit
+        code: Wine hands a Unix parent only its low byte (1618 would be 82)."""
         program = program or self.args.exe
         timeout = elapsed_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
         started = time.monotonic()
-        if not setup.interrupts:
+        if not setup.interrupts and program == self.args.exe:
             rc, out, err = self.prefix.run(name, [program] + setup.args, timeout=timeout, locale=setup.lc_all,
                                            check=False)
             return rc, out, err, time.monotonic() - started, []
         # e2e_console.exe starts the exe with its own standard handles and delivers the events.
-        schedule = ",".join(f"{event}:{at_ms}" for event, at_ms in setup.interrupts)
+        schedule = ",".join(f"{event}:{at_ms}" for event, at_ms in setup.interrupts) or "-"
         console_log = CONSOLE_LOG if name == "scanfw" else f"{name}-{CONSOLE_LOG}"
         log = os.path.join(self.work, console_log)
         tool_rc, out, err = self.prefix.run(f"{name}-console", [self.tool["e2e_console.exe"], console_log, schedule,
