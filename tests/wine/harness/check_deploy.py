@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""scanfw-deploy.exe where a scenario run does not take it: without scanfw.exe beside it, and with a
-log folder that cannot be written. One prefix copied from the template, no scanner in it.
+"""scanfw-deploy.exe where a scenario run does not take it: its resources, without scanfw.exe beside
+it, and with a log folder that cannot be written. One prefix copied from the template, no scanner
+in it.
 
 usage: check_deploy.py --deploy SCANFW_DEPLOY --exe SCANFW_EXE --template DIR --work DIR
 
+- The file: version 0.0.57.0 (fixed and text, file and product) and a manifest that asks for
+  asInvoker, as the other exes have.
 - Alone in a folder: nothing runs and nothing is printed; the exit code is the updater's failure
   (15); the record says that CreateProcessA failed with error 2 and the detection value says
   "updater-failed".
@@ -11,16 +14,42 @@ usage: check_deploy.py --deploy SCANFW_DEPLOY --exe SCANFW_EXE --template DIR --
   as it runs alone, the exit code is still its outcome's (no scanner: 10), standard error says that
   no record was written, nothing appears there, and the detection value is written all the same.
 
-Exit status 0 when both hold, 1 when not (the problems are listed), 2 when a step failed.
+Exit status 0 when all hold, 1 when not (the problems are listed), 2 when a step failed.
 """
 import argparse
 import json
 import os
+import re
 import shutil
 import sys
 
+import pefile
+
 import deploy_run
 from wine_prefix import Prefix, WineError, copy_prefix, windows_path
+
+
+def resource_problems(deploy):
+    pe = pefile.PE(deploy)
+    problems = []
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", [])
+    def text(ms, ls):
+        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    numbers = [(text(f.FileVersionMS, f.FileVersionLS), text(f.ProductVersionMS, f.ProductVersionLS)) for f in fixed]
+    if numbers != [(deploy_run.VERSION, deploy_run.VERSION)]:
+        problems.append(f"file: version numbers {numbers}, not {deploy_run.VERSION} once")
+    strings = {k.decode(): v.decode() for info in getattr(pe, "FileInfo", []) for block in info
+               for table in getattr(block, "StringTable", []) for k, v in table.entries.items()}
+    if (strings.get("FileVersion"), strings.get("ProductVersion")) != (deploy_run.VERSION, deploy_run.VERSION):
+        problems.append(f"file: version texts {strings}")
+    manifests = [pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                 for kind in getattr(getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None), "entries", [])
+                 if kind.id == pefile.RESOURCE_TYPE["RT_MANIFEST"]
+                 for name in kind.directory.entries for lang in name.directory.entries]
+    levels = [re.findall(rb'requestedExecutionLevel level="(\w+)"', m) for m in manifests]
+    if levels != [[b"asInvoker"]]:
+        problems.append(f"file: manifests ask for {levels}, not one asInvoker")
+    return problems
 
 
 def alone_problems(prefix, deploy, work):
@@ -82,7 +111,8 @@ def main(argv):
     try:
         copy_prefix(os.path.abspath(args.template), prefix.path)
         prefix.start_server()
-        problems = alone_problems(prefix, os.path.abspath(args.deploy), work)
+        problems = resource_problems(os.path.abspath(args.deploy))
+        problems += alone_problems(prefix, os.path.abspath(args.deploy), work)
         problems += unwritable_problems(prefix, os.path.abspath(args.deploy), os.path.abspath(args.exe), work)
     except (WineError, OSError, ValueError) as e:
         print(f"check_deploy: {e}", file=sys.stderr)
@@ -92,8 +122,8 @@ def main(argv):
         shutil.rmtree(prefix.path, ignore_errors=True)
     for p in problems:
         print(p)
-    print("FAIL" if problems else "PASS: alone it runs nothing and says why; an unwritable log folder changes "
-          "nothing else")
+    print("FAIL" if problems else "PASS: version and manifest as the other exes'; alone it runs nothing and says "
+          "why; an unwritable log folder changes nothing else")
     return 1 if problems else 0
 
 
