@@ -93,6 +93,7 @@ protected:
                           std::vector<std::string> updaterArgs = {}) {
         sim::RunOptions options;
         options.realClock = false;
+        options.journal = true;
         if (deployArgs.empty() && updaterArgs.empty())
             deployArgs = updaterArgs = scenario.args;
         return sim::RunDeploy(scenario, options, Bin().string(), deployArgs, updaterArgs);
@@ -174,6 +175,9 @@ TEST_F(DeployTest, EveryBuiltinScenarioPassesTheBytesOnAndTellsItsOutcomeThreeTi
         EXPECT_EQ(run.deploy.output, run.updater.output);
         EXPECT_EQ(ByMoment(run.deploy.writes), ByMoment(run.updater.writes));
         EXPECT_EQ(run.updater.report["keyWaits"], 0);
+        // Before anything else, DLLs from System32 alone.
+        ASSERT_FALSE(run.deploy.journal.empty());
+        EXPECT_EQ(run.deploy.journal.front().call, "SetDefaultDllDirectories");
         // A closing console may end the deploy once its record is written.
         if (run.deploy.ended != sim::ProcessEnd::Terminated) {
             EXPECT_EQ(run.deploy.exitCode, want.exitCode);
@@ -496,6 +500,7 @@ TEST_F(DeployTest, CheckLooksForTheScannerAndSendsNothing) {
             Deploy(sim::ParseScenario(sim::FindBuiltinScenario(c.scenario)->json, c.scenario), {"--check"}, {});
         EXPECT_EQ(run.deploy.exitCode, c.exitCode);
         EXPECT_EQ(run.deploy.output, c.says);
+        EXPECT_EQ(run.deploy.journal.front().call, "SetDefaultDllDirectories");
         EXPECT_TRUE(run.deploy.report["device"].is_null() || run.deploy.report["device"]["commands"].empty());
         EXPECT_EQ(run.deploy.report["openHandles"]["device"], 0);
         EXPECT_EQ(run.deploy.report["service"]["stopRequests"], 0);
