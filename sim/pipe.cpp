@@ -94,6 +94,10 @@ void ClosePipeEnd(const HandleObject& end) {
         pipe.clientHandles--;
 }
 
+namespace {
+
+// Completes the calling thread's first read that can complete now (its completion routine runs,
+// as an APC runs in an alertable wait). True when one did.
 bool RunReadyCompletion() {
     const uint64_t now = M().clock.ElapsedMs();
     for (PipeObject& pipe : M().launches.pipes) {
@@ -115,6 +119,8 @@ bool RunReadyCompletion() {
     return false;
 }
 
+// The earliest moment after now at which a read of the calling thread could complete;
+// NO_DEADLINE when none ever could.
 uint64_t NextCompletionMoment() {
     const uint64_t now = M().clock.ElapsedMs();
     uint64_t next = NO_DEADLINE;
@@ -127,6 +133,23 @@ uint64_t NextCompletionMoment() {
             next = std::min(next, std::max(now, pipe.childEndMs));
     }
     return next;
+}
+
+}  // namespace
+
+DWORD AlertableWait(uint64_t deadlineMs, uint64_t signalledAtMs, bool alertable) {
+    for (;;) {
+        if (alertable && RunReadyCompletion())
+            return WAIT_IO_COMPLETION;
+        const uint64_t now = M().clock.ElapsedMs();
+        if (now >= signalledAtMs)
+            return WAIT_OBJECT_0;
+        if (now >= deadlineMs)
+            return WAIT_TIMEOUT;
+        const uint64_t wake = std::min({deadlineMs, signalledAtMs, alertable ? NextCompletionMoment() : NO_DEADLINE});
+        if (Block(wake, nullptr) == WakeReason::ProcessEnded)
+            return WAIT_FAILED;
+    }
 }
 
 }  // namespace sim
@@ -230,19 +253,9 @@ BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
     auto args = [&] { return std::to_string(dwMilliseconds) + ", " + Bool(bAlertable); };
     sim::Enter("SleepEx", ERROR_SUCCESS);
-    const uint64_t start = M().clock.ElapsedMs();
-    const uint64_t deadline = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : start + dwMilliseconds;
-    for (;;) {
-        if (bAlertable && sim::RunReadyCompletion()) {
-            sim::TraceCall("SleepEx", args, "WAIT_IO_COMPLETION");
-            return WAIT_IO_COMPLETION;
-        }
-        if (M().clock.ElapsedMs() >= deadline) {
-            sim::TraceCall("SleepEx", args, "0");
-            return 0;
-        }
-        const uint64_t wake = bAlertable ? std::min(deadline, sim::NextCompletionMoment()) : deadline;
-        if (sim::Block(wake, nullptr) == sim::WakeReason::ProcessEnded)
-            return 0;
-    }
+    const uint64_t deadline = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
+    const DWORD woke = sim::AlertableWait(deadline, sim::NO_DEADLINE, bAlertable != FALSE);
+    const DWORD result = woke == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
+    sim::TraceCall("SleepEx", args, [&] { return result == 0 ? std::string("0") : std::string("WAIT_IO_COMPLETION"); });
+    return result;
 }

@@ -12,11 +12,10 @@ namespace sim {
 void ConnectChild(const HandleObject& client, uint64_t startMs, const ChildProgram& child);
 // One end of a pipe is closed.
 void ClosePipeEnd(const HandleObject& end);
-// For an alertable wait of the calling thread: completes its first read that can complete now
-// (its completion routine runs). True when one did.
-bool RunReadyCompletion();
-// The earliest moment after now at which a read of the calling thread could complete;
-// NO_DEADLINE when none ever could.
-uint64_t NextCompletionMoment();
+// A wait of the calling thread until `deadlineMs`, or until `signalledAtMs` (the run's time when
+// the object waited for is signalled; NO_DEADLINE for none). When `alertable`, a read of the thread
+// that can complete ends it first. WAIT_IO_COMPLETION, WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED
+// when the process ended meanwhile.
+DWORD AlertableWait(uint64_t deadlineMs, uint64_t signalledAtMs, bool alertable);
 
 }  // namespace sim

@@ -198,31 +198,17 @@ DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bA
         sim::TraceCall("WaitForSingleObjectEx", args, "WAIT_FAILED");
         return WAIT_FAILED;
     }
-    const uint64_t endMs = process->endMs;
-    const uint64_t start = M().clock.ElapsedMs();
-    const uint64_t deadline = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : start + dwMilliseconds;
-    for (;;) {
-        if (bAlertable && sim::RunReadyCompletion()) {
-            sim::TraceCall("WaitForSingleObjectEx", args, "WAIT_IO_COMPLETION");
-            return WAIT_IO_COMPLETION;
-        }
-        const uint64_t now = M().clock.ElapsedMs();
-        if (now >= endMs) {
-            sim::TraceCall("WaitForSingleObjectEx", args, "WAIT_OBJECT_0");
-            return WAIT_OBJECT_0;
-        }
-        if (now >= deadline) {
-            sim::TraceCall("WaitForSingleObjectEx", args, "WAIT_TIMEOUT");
-            return WAIT_TIMEOUT;
-        }
-        uint64_t wake = std::min(deadline, endMs);
-        if (bAlertable)
-            wake = std::min(wake, sim::NextCompletionMoment());
-        if (sim::Block(wake, nullptr) == sim::WakeReason::ProcessEnded) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-    }
+    const uint64_t deadline = dwMilliseconds == INFINITE ? sim::NO_DEADLINE : M().clock.ElapsedMs() + dwMilliseconds;
+    const DWORD woke = sim::AlertableWait(deadline, process->endMs, bAlertable != FALSE);
+    if (woke == WAIT_FAILED)
+        SetLastError(ERROR_INVALID_HANDLE);
+    sim::TraceCall("WaitForSingleObjectEx", args, [&] {
+        return woke == WAIT_OBJECT_0        ? "WAIT_OBJECT_0"
+               : woke == WAIT_TIMEOUT       ? "WAIT_TIMEOUT"
+               : woke == WAIT_IO_COMPLETION ? "WAIT_IO_COMPLETION"
+                                            : "WAIT_FAILED";
+    });
+    return woke;
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
