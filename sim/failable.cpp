@@ -6,7 +6,8 @@
 namespace sim {
 
 const std::vector<std::string>& FailableCalls() {
-    // GetLastError, SetLastError, GetTickCount and GetUserDefaultLangID cannot fail on Windows.
+    // GetLastError, SetLastError, GetTickCount and GetUserDefaultLangID cannot fail on Windows; nor
+    // can SleepEx, GetCurrentProcess and GetCurrentProcessId.
     static const std::vector<std::string> calls = {
         "CreateFileA",
         "DeviceIoControl",
@@ -68,6 +69,26 @@ const std::vector<std::string>& FailableCalls() {
         "CryptGetHashParam",
         "CryptDestroyHash",
         "CryptReleaseContext",
+        // What the deploy calls besides.
+        "SetDefaultDllDirectories",
+        "GetModuleFileNameA",
+        "GetComputerNameA",
+        "DuplicateHandle",
+        "CreateNamedPipeW",
+        "CreateFileW",
+        "CreateProcessA",
+        "ReadFileEx",
+        "WaitForSingleObjectEx",
+        "GetExitCodeProcess",
+        "MultiByteToWideChar",
+        "WideCharToMultiByte",
+        "RegSetKeyValueA",
+        "RegDeleteKeyValueA",
+        "CreateDirectoryA",
+        "FindFirstFileA",
+        "FindNextFileA",
+        "FindClose",
+        "DeleteFileA",
     };
     return calls;
 }

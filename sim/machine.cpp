@@ -40,6 +40,14 @@ const char* KindName(HandleKind kind) {
             return "module";
         case HandleKind::Hash:
             return "hash";
+        case HandleKind::Process:
+            return "process";
+        case HandleKind::Thread:
+            return "thread";
+        case HandleKind::Pipe:
+            return "pipe";
+        case HandleKind::Find:
+            return "find";
     }
     return "?";
 }

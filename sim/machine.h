@@ -16,14 +16,30 @@
 
 #include "platform/host_win32.h"
 #include "sim/areas.h"
+#include "sim/programs.h"
 #include "sim/scenario.h"
 
 namespace sim {
 
 // Console handles are the process's own from its start: they are never counted as left open.
-// Modules loaded as data files and hash objects are only ever opened by the probe: the report
-// lists them only when some are left open, so the updater's reports keep their members.
-enum class HandleKind { Device, Event, Manager, Service, Key, Mutex, Console, Module, Hash };
+// Modules loaded as data files and hash objects are only ever opened by the probe, processes,
+// threads, pipes and folder searches by the deploy: the report lists them only when some are
+// left open, so the updater's reports keep their members.
+enum class HandleKind {
+    Device,
+    Event,
+    Manager,
+    Service,
+    Key,
+    Mutex,
+    Console,
+    Module,
+    Hash,
+    Process,
+    Thread,
+    Pipe,
+    Find
+};
 const char* KindName(HandleKind kind);
 
 struct HandleObject {
@@ -32,6 +48,7 @@ struct HandleObject {
     DWORD access = 0;          // rights granted when the handle was opened
     bool signalled = false;    // events
     bool manualReset = false;  // events
+    bool inheritable = false;  // a child process started with inheritance gets it too
 };
 
 constexpr uint64_t DEFAULT_LIMIT_MS = 24ull * 60 * 60 * 1000;
@@ -59,6 +76,8 @@ struct RunOptions {
     // On the virtual clock a run stops when its simulated time would pass this: a scanner that
     // burns for ever must not make a run that never ends. The real clock is never limited.
     uint64_t limitMs = DEFAULT_LIMIT_MS;
+    // The running program's file and the program it may start (sim/programs.h).
+    ProgramSetup program;
 };
 
 struct JournalEntry {
@@ -111,6 +130,9 @@ struct Machine {
     ResourceArea resources;
     ConsoleArea console;
     SyncArea sync;
+    LaunchArea launches;
+    WrittenKeyArea writtenKeys;
+    FolderArea folders;
 };
 
 // The machine of the current run.

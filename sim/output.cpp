@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "sim/machine.h"
+
 namespace sim {
 namespace {
 
@@ -13,6 +15,7 @@ struct Tap {
     bool capture = false;
     bool silenced = false;
     std::string kept;
+    std::vector<OutputWrite> writes;
     FILE* stream = nullptr;
     FILE* real = nullptr;
 };
@@ -27,6 +30,7 @@ ssize_t WriteTap(void*, const char* data, size_t size) {
     if (t.silenced)
         return static_cast<ssize_t>(size);
     t.kept.append(data, size);
+    t.writes.push_back({M().clock.ElapsedMs(), std::string(data, size)});
     if (!t.capture) {
         size_t done = 0;
         while (done < size) {
@@ -69,6 +73,10 @@ std::string EndOutput() {
     std::fclose(t.stream);
     t.active = false;
     return std::move(t.kept);
+}
+
+std::vector<OutputWrite> TakeOutputWrites() {
+    return std::move(T().writes);
 }
 
 void SilenceOutput() {

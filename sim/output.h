@@ -4,6 +4,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "sim/programs.h"
 
 namespace sim {
 
@@ -14,5 +17,8 @@ void BeginOutput(bool capture);
 std::string EndOutput();
 // What the updater wrote until now is delivered; whatever it writes afterwards goes nowhere.
 void SilenceOutput();
+// The writes that made the bytes EndOutput returned, each with the moment of the run it came:
+// what a pipe would have carried, and when (each flush of the C runtime, or a full buffer).
+std::vector<OutputWrite> TakeOutputWrites();
 
 }  // namespace sim

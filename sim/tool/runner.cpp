@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "app/entry.h"
+#include "app/printed_messages.h"
 #include "sim/output.h"
 #include "sim/report.h"
 #include "sim/threads.h"
-#include "sim/tool/printed_messages.h"
 
 namespace sim {
 
@@ -32,8 +32,10 @@ RunResult RunProgram(ProgramMain entry, const char* programName, const Scenario&
     const ProcessEnd how = HowProcessEnded() == ProcessEnd::Running ? ProcessEnd::Return : HowProcessEnded();
     FinishThreads();
     const std::string output = EndOutput();
-    if (captureOutput)
+    if (captureOutput) {
         result.output = output;
+        result.writes = TakeOutputWrites();
+    }
     // A run stopped at the time limit has no exit code: its process never ended.
     result.exitCode = how == ProcessEnd::Return ? returned : how == ProcessEnd::TimeLimit ? -1 : M().exitCode;
     result.ended = how;

@@ -13,8 +13,9 @@ namespace sim {
 
 struct RunResult {
     ProcessEnd ended = ProcessEnd::Return;
-    int64_t exitCode = -1;  // 0xC000013A when the system ended the process
-    std::string output;     // standard output, byte for byte, when captured
+    int64_t exitCode = -1;            // 0xC000013A when the system ended the process
+    std::string output;               // standard output, byte for byte, when captured
+    std::vector<OutputWrite> writes;  // the same as the C runtime passed it on, write by write
     nlohmann::json report;
     std::vector<JournalEntry> journal;  // with RunOptions::journal
 };

@@ -28,7 +28,7 @@ from local_tsa import LocalTsa
 PRESET = "release"
 STEP_TIMEOUT_S = 900
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
-EXES = ("scanfw.exe", "scanfw-probe.exe")
+EXES = ("scanfw.exe", "scanfw-probe.exe", "scanfw-deploy.exe")
 
 
 def preset(presets, kind, name=PRESET):

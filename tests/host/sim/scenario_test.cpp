@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "sim/builtin_scenarios.h"
@@ -140,6 +141,16 @@ TEST(ScenarioLoader, FilesThatCannotBeScenarios) {
         }
     }
     std::filesystem::remove_all(dir);
+}
+
+// The schema names exactly the functions the loader takes in `failures`: an editor or validator
+// that goes by it neither refuses a file the simulator runs nor passes one it refuses.
+TEST(ScenarioLoader, TheSchemaNamesEveryFailableCall) {
+    std::ifstream in(SCHEMA_FILE);
+    const nlohmann::json schema = nlohmann::json::parse(in);
+    const auto named = schema["$defs"]["failure"]["properties"]["call"]["enum"].get<std::vector<std::string>>();
+    EXPECT_EQ(std::set<std::string>(named.begin(), named.end()),
+              std::set<std::string>(sim::FailableCalls().begin(), sim::FailableCalls().end()));
 }
 
 TEST(BuiltinScenarios, AllLoadAndHaveDescriptions) {

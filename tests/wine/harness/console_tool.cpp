@@ -1,6 +1,7 @@
 // e2e_console.exe: runs a console program and delivers console control events to it at set times,
 // as Windows' console host does: a new thread in the program that starts at kernelbase's
-// CtrlRoutine with the event's code, which calls the program's handlers in order. Wine's own
+// CtrlRoutine with the event's code, which calls the program's handlers in order. The programs it
+// started, and theirs, share its console: each of them gets the event too (the deploy's updater). Wine's own
 // console can send only Ctrl+C (GenerateConsoleCtrlEvent refuses Ctrl+Break with error 6), so the
 // thread is started here; from there on the dispatch is Wine's. README.md records what was tried.
 //
@@ -138,20 +139,58 @@ bool Refused(std::string& error, const char* format, ...) {
 // Starts the control thread in the program; false with `error` set when it could not. CtrlRoutine's
 // address is taken from this process: the system DLL sits at one address in every process, which
 // is checked before each delivery.
-bool Deliver(const PROCESS_INFORMATION& program, DWORD code, std::string& error) {
+bool DeliverTo(HANDLE process, DWORD processId, DWORD code, std::string& error) {
     HMODULE system = GetModuleHandleA(SYSTEM_DLL);
     FARPROC routine = system != nullptr ? GetProcAddress(system, CTRL_ROUTINE) : nullptr;
     if (routine == nullptr)
         return Refused(error, "no %s!%s here", SYSTEM_DLL, CTRL_ROUTINE);
-    const void* there = ModuleBase(program.dwProcessId, SYSTEM_DLL);
+    const void* there = ModuleBase(processId, SYSTEM_DLL);
     if (there != system)
         return Refused(error, "%s is at %p in the program, at %p here", SYSTEM_DLL, there, static_cast<void*>(system));
-    HANDLE thread = CreateRemoteThread(program.hProcess, nullptr, 0,
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0,
                                        reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(routine)),
                                        reinterpret_cast<void*>(static_cast<ULONG_PTR>(code)), 0, nullptr);
     if (thread == nullptr)
         return Refused(error, "CreateRemoteThread failed, error %lu", GetLastError());
     CloseHandle(thread);
+    return true;
+}
+
+// The processes that `parent` started and those they started, as a snapshot shows them now.
+std::vector<DWORD> Descendants(DWORD parent) {
+    std::vector<std::pair<DWORD, DWORD>> all;  // process, its parent
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return {};
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        all.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+    CloseHandle(snapshot);
+    std::vector<DWORD> found = {parent};
+    for (size_t i = 0; i < found.size(); ++i)
+        for (const auto& [process, itsParent] : all)
+            if (itsParent == found[i] && process != parent)
+                found.push_back(process);
+    found.erase(found.begin());
+    return found;
+}
+
+// The event to the program, then to every program it started that is still there: one that ends
+// meanwhile simply does not get it.
+bool Deliver(const PROCESS_INFORMATION& program, DWORD code, std::string& error) {
+    if (!DeliverTo(program.hProcess, program.dwProcessId, code, error))
+        return false;
+    for (DWORD id : Descendants(program.dwProcessId)) {
+        HANDLE process = OpenProcess(PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+                                         PROCESS_VM_WRITE | PROCESS_VM_READ,
+                                     FALSE, id);
+        if (process == nullptr)
+            continue;
+        std::string lost;
+        DeliverTo(process, id, code, lost);
+        CloseHandle(process);
+    }
     return true;
 }
 

@@ -3,7 +3,7 @@
 
 usage: run_e2e.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template DIR --work DIR
                   [--sim-scenario FILE] [--expect-differences PART,...] [--expect FILE] [--keep-prefix]
-                  [--capture --probe SCANFW_PROBE [--ask-scanner]] SCENARIO
+                  [--capture --probe SCANFW_PROBE [--ask-scanner]] [--deploy SCANFW_DEPLOY] SCENARIO
 
 The simulator runs the scenario with its virtual clock and writes its report. Then a copy of the
 template prefix (make_template.py) is set up as the scenario says: the emulated driver's devices,
@@ -31,6 +31,11 @@ command or data at any device. With --ask-scanner the probe sends the ready quer
 that device alone must have taken it, once, and the capture must hold the reply the driver was set
 to give. The devices are reset after the probe, so that the exe meets them as the simulator does.
 
+--deploy runs scanfw-deploy.exe (which must lie beside scanfw.exe) in the same prefix once
+scanfw.exe has run alone, the prefix set back to the scenario's start: its standard output must be
+scanfw.exe's, its exit code the outcome's, its record and detection value there (deploy_run.py);
+not with --sim-scenario, whose simulator run is another scenario's.
+
 Exit status: 0 they agree (or differ in exactly the expected parts); 1 they disagree, or the probe
 changed the prefix or sent to a device; 2 a step failed (the simulator rejected the scenario or the
 completed capture, Wine could not be set up, the probe failed or wrote no scenario); 3 the scenario
@@ -46,6 +51,7 @@ import time
 
 import capture
 import compare
+import deploy_run
 from scenario_setup import DEFAULT_PID, DEFAULT_VID, Refused, instance_subkey, registry_text, wine_setup
 from wine_prefix import Prefix, WineError, copy_prefix, windows_path
 
@@ -195,19 +201,23 @@ class ScenarioRun:
         self.prefix.run("driver-reset", [self.tool["scanctl.exe"], "reset"])
         return captured, problems, seconds
 
-    def run_exe(self, setup, elapsed_ms):
-        """Runs scanfw.exe: (exit code, stdout, stderr, seconds, [console log lines])."""
+    def run_exe(self, setup, elapsed_ms, program=None, name="scanfw"):
+        """Runs scanfw.exe, or `program` (the deploy) in its place: (exit code, stdout, stderr, seconds,
+        [console log lines]). The deploy always runs under e2e_console.exe, which reads its whole exit
+        code: Wine hands a Unix parent only its low byte (1618 would be 82)."""
+        program = program or self.args.exe
         timeout = elapsed_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
         started = time.monotonic()
-        if not setup.interrupts:
-            rc, out, err = self.prefix.run("scanfw", [self.args.exe] + setup.args, timeout=timeout,
-                                           locale=setup.lc_all, check=False)
+        if not setup.interrupts and program == self.args.exe:
+            rc, out, err = self.prefix.run(name, [program] + setup.args, timeout=timeout, locale=setup.lc_all,
+                                           check=False)
             return rc, out, err, time.monotonic() - started, []
         # e2e_console.exe starts the exe with its own standard handles and delivers the events.
-        schedule = ",".join(f"{event}:{at_ms}" for event, at_ms in setup.interrupts)
-        log = os.path.join(self.work, CONSOLE_LOG)
-        tool_rc, out, err = self.prefix.run("scanfw-console", [self.tool["e2e_console.exe"], CONSOLE_LOG, schedule,
-                                                               windows_path(self.args.exe)] + setup.args,
+        schedule = ",".join(f"{event}:{at_ms}" for event, at_ms in setup.interrupts) or "-"
+        console_log = CONSOLE_LOG if name == "scanfw" else f"{name}-{CONSOLE_LOG}"
+        log = os.path.join(self.work, console_log)
+        tool_rc, out, err = self.prefix.run(f"{name}-console", [self.tool["e2e_console.exe"], console_log, schedule,
+                                                                windows_path(program)] + setup.args,
                                             timeout=timeout, locale=setup.lc_all, check=False)
         seconds = time.monotonic() - started
         lines = []
@@ -220,15 +230,16 @@ class ScenarioRun:
             raise WineError(f"e2e_console.exe exit {tool_rc}: {said[0]} (see {log})")
         return int(codes[0]), out, err, seconds, [line for line in lines if line.startswith(("delivered", "missed"))]
 
-    def read_back(self, setup):
+    def read_back(self, setup, label=""):
         records = {}
         for d in setup.devices:
-            _, text, _ = self.prefix.run(f"dump{d.index}", [self.tool["scanctl.exe"], "dump", str(d.index)])
+            _, text, _ = self.prefix.run(f"{label}dump{d.index}",
+                                         [self.tool["scanctl.exe"], "dump", str(d.index)])
             records[d.index] = compare.parse_dump(text.decode())
         problems = [p for index, r in records.items() for p in compare.dump_problems(index, r)]
         if problems:
             raise WineError("; ".join(problems))
-        _, service, _ = self.prefix.run("service-query", [self.tool["e2e_prefix.exe"], "query-service"])
+        _, service, _ = self.prefix.run(f"{label}service-query", [self.tool["e2e_prefix.exe"], "query-service"])
         return records, compare.parse_service_query(service.decode())
 
     def asked_scanner(self, setup):
@@ -252,6 +263,7 @@ class ScenarioRun:
         self.prefix.stop_server()
         holder = None
         probed = None
+        deployed = None
         try:
             self.set_up(setup)
             if setup.mutexes:
@@ -275,6 +287,8 @@ class ScenarioRun:
                 self.release_mutexes(*holder)
                 holder = None
             records, service = self.read_back(setup)
+            if self.args.deploy and not self.args.sim_scenario:
+                deployed = deploy_run.run_deploy(self, setup, elapsed_ms)
         finally:
             self.prefix.stop_server()
         if not self.args.keep_prefix:
@@ -296,6 +310,9 @@ class ScenarioRun:
         if self.args.expect:
             with open(self.args.expect) as f:
                 differences["expected"] = compare.expectation_problems(json.load(f), wine_out, records, service)
+        if deployed is not None:
+            differences.update(deploy_run.differences(deployed, raw_out, rc, report, setup.service is not None,
+                                                      {"deploy": self.args.deploy, "updater": self.args.exe}))
         figures = {"exe_s": exe_s, "sim_s": report["elapsedMs"] / 1000, "setup_s": setup_s, "stderr": err,
                    "console": console, "probe_s": None, "asked": asked}
         if probed is not None:
@@ -306,6 +323,7 @@ class ScenarioRun:
                                against(cap_out, cap_report, exists).items())
             figures["captured"] = (len(captured.get("devices", [])), len(captured.get("imagingDevices", {})),
                                    len(captured.get("mutexes", [])))
+        figures["deploy"] = deployed
         figures["total_s"] = time.monotonic() - started
         return differences, figures
 
@@ -316,10 +334,14 @@ def summary(name, differences, figures, expected):
              + (f"probe {figures['probe_s']:.1f} s, " if figures["probe_s"] is not None else "")
              + f"in all {figures['total_s']:.1f} s"]
     lines += [f"  console: {line}" for line in figures["console"]]
+    if figures["deploy"] is not None:
+        deployed = figures["deploy"]
+        lines.append(f"  scanfw-deploy.exe ran {deployed['seconds']:.1f} s, exit code {deployed['rc']}")
+        lines += [f"  deploy console: {line}" for line in figures["deploy"]["console"]]
     if "captured" in figures:
         lines.append("  capture: {} devices, {} imaging keys, {} mutexes; simulated as {} with what the scenario "
                      "says besides".format(*figures["captured"], COMPLETED))
-    for part in [p for p in PARTS + ("expected", "probe") + CAPTURE_PARTS if p in differences]:
+    for part in [p for p in PARTS + ("expected", "probe") + CAPTURE_PARTS + deploy_run.PARTS if p in differences]:
         found = differences[part]
         if part == "expected":
             status = "NOT MET" if found else "met"
@@ -349,6 +371,7 @@ def main(argv):
     parser.add_argument("--capture", action="store_true")
     parser.add_argument("--probe")
     parser.add_argument("--ask-scanner", action="store_true")
+    parser.add_argument("--deploy")
     parser.add_argument("scenario")
     args = parser.parse_args(argv)
     if args.capture != bool(args.probe):
@@ -361,9 +384,11 @@ def main(argv):
     if bool(expected) != bool(args.sim_scenario):
         parser.error("--sim-scenario and --expect-differences go together")
     # Wine runs in the work folder, where relative names would not reach.
-    for option in ("sim", "exe", "tools", "template", "probe"):
+    for option in ("sim", "exe", "tools", "template", "probe", "deploy"):
         if getattr(args, option):
             setattr(args, option, os.path.abspath(getattr(args, option)))
+    if args.deploy and os.path.dirname(args.deploy) != os.path.dirname(args.exe):
+        parser.error("--deploy names a scanfw-deploy.exe beside --exe: it starts the scanfw.exe beside it")
     os.makedirs(args.work, exist_ok=True)
     run = ScenarioRun(args)
     try:
@@ -380,6 +405,8 @@ def main(argv):
         print("PASS" + (f": the harness saw the expected differences in {', '.join(sorted(expected))}"
                         if expected else ": Wine and the simulator agree") +
               ("; on the probe's capture too, and the probe changed nothing" if args.capture else "") +
+              ("; the deploy passed its bytes on and told its outcome"
+               if args.deploy and not args.sim_scenario else "") +
               (" but for the one ready query" if args.ask_scanner else "") +
               (f"; the run does what {os.path.basename(args.expect)} asks" if args.expect else ""))
         return EXIT_AGREE

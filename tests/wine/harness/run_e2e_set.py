@@ -2,12 +2,12 @@
 """Runs a set of end-to-end scenarios several at a time, each with run_e2e.py in a prefix of its own.
 
 usage: run_e2e_set.py --sim SCANFW_SIM --exe SCANFW_EXE --tools DIR --template DIR --work DIR
-                      [--jobs N] [--capture --probe SCANFW_PROBE] SET [NAME...]
+                      [--jobs N] [--capture --probe SCANFW_PROBE] [--deploy SCANFW_DEPLOY] SET [NAME...]
 
 SET lists the runs, one a line: NAME and any run_e2e.py options; the scenario is NAME.json next to
 SET, and the files that --sim-scenario and --expect name are found there too. '#' starts a
-comment. NAME... runs only those runs of the set. --capture and --probe are given to every run
-(run_e2e.py says what they do).
+comment. NAME... runs only those runs of the set. --capture, --probe and --deploy are given to
+every run (run_e2e.py says what they do).
 
 Every run has a prefix and a wineserver of its own, and spends most of its time in the exe's real
 pauses, so runs can overlap: N at a time (default 6), the longest (by the simulator's run time)
@@ -89,6 +89,7 @@ class SetRun:
     def command(self, name, options):
         a = self.args
         capture = ["--capture", "--probe", a.probe] if a.capture else []
+        capture += ["--deploy", a.deploy] if a.deploy else []
         return [sys.executable, RUN_E2E, "--sim", a.sim, "--exe", a.exe, "--tools", a.tools, "--template", a.template,
                 "--work", os.path.join(a.work, name)] + capture + options + [os.path.join(self.base, name + ".json")]
 
@@ -139,6 +140,7 @@ def main(argv):
     parser.add_argument("--jobs", type=int, default=DEFAULT_JOBS)
     parser.add_argument("--capture", action="store_true")
     parser.add_argument("--probe")
+    parser.add_argument("--deploy")
     parser.add_argument("set")
     parser.add_argument("names", nargs="*")
     args = parser.parse_args(argv)
@@ -158,7 +160,7 @@ def main(argv):
     if args.names:
         runs = [run for run in runs if run[0] in args.names]
     # run_e2e.py runs Wine in its work folder: relative names would not reach there.
-    for option in ("sim", "exe", "tools", "template", "work", "probe"):
+    for option in ("sim", "exe", "tools", "template", "work", "probe", "deploy"):
         if getattr(args, option):
             setattr(args, option, os.path.abspath(getattr(args, option)))
     os.makedirs(args.work, exist_ok=True)

@@ -1,20 +1,22 @@
-#include "sim/tool/printed_messages.h"
+#include "app/printed_messages.h"
 
 #include <cctype>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "app/entry.h"
 #include "app/message_texts.h"
 #include "app/messages.h"
 
-namespace sim {
 namespace {
 
 constexpr const char* DIAGNOSTIC_START = "QueryServiceConfig failed (";
 // The progress line formats by their dots: each pads the dots and blanks to nine characters.
 constexpr int DOT_AND_BLANK_COLUMNS = 9;
 constexpr const char* COMPLETION_TAIL = "... (100%)        \n";
+// What a C runtime writing in text mode makes of each line feed.
+constexpr std::string_view PIPE_LINE_END = "\r\n";
 
 bool At(const std::string& text, size_t pos, std::string_view piece) {
     return text.compare(pos, piece.size(), piece) == 0;
@@ -80,9 +82,26 @@ const Printed& PrintedIn(uint16_t language) {
     return languages[language == LANGUAGE_CHINESE ? 1 : 0];
 }
 
+// The output with each "\r\n" back to the "\n" the updater wrote. No "\r" the updater writes
+// stands before a line feed: its progress lines start with one.
+std::string WithLineFeeds(std::string_view output) {
+    std::string text;
+    text.reserve(output.size());
+    for (size_t pos = 0; pos < output.size();) {
+        if (output.substr(pos, PIPE_LINE_END.size()) == PIPE_LINE_END) {
+            text += '\n';
+            pos += PIPE_LINE_END.size();
+        } else {
+            text += output[pos++];
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
-std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId) {
+std::vector<int> PrintedMessages(std::string_view bytes, LANGID userLangId) {
+    const std::string output = WithLineFeeds(bytes);
     const Printed& texts = PrintedIn(MessageLanguageFor(userLangId));
     const std::vector<std::string>& printed = texts.messages;
     const std::string& progressStart = texts.progressStart;
@@ -119,5 +138,3 @@ std::vector<int> PrintedMessages(const std::string& output, uint16_t userLangId)
     }
     return ids;
 }
-
-}  // namespace sim
