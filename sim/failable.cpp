@@ -6,7 +6,8 @@
 namespace sim {
 
 const std::vector<std::string>& FailableCalls() {
-    // GetLastError, SetLastError, GetTickCount and GetUserDefaultLangID cannot fail on Windows.
+    // GetLastError, SetLastError, GetTickCount, GetUserDefaultLangID, GetCurrentProcess and IsWellKnownSid
+    // cannot fail on Windows.
     static const std::vector<std::string> calls = {
         "CreateFileA",
         "DeviceIoControl",
@@ -68,6 +69,12 @@ const std::vector<std::string>& FailableCalls() {
         "CryptGetHashParam",
         "CryptDestroyHash",
         "CryptReleaseContext",
+        // The updater's guard against a second run, and its image check.
+        "CreateMutexExA",
+        "GetKernelObjectSecurity",
+        "GetSecurityDescriptorOwner",
+        "DuplicateHandle",
+        "FormatMessageA",
     };
     return calls;
 }
