@@ -20,6 +20,14 @@ simulator says (compare.expectation_problems: the last message, the service's fi
 commands and images a device received); it is checked as one more part, "expected". Logs, both
 outputs and the report stay in --work; the prefix is removed unless --keep-prefix.
 
+A scenario with "otherUpdater": true runs two scanfw.exe: the first with the scenario less that
+member, and OTHER_UPDATER_LEAD_S later the one compared, which must meet the first's guard. The
+first is compared with the simulator's run of the scenario less the member ("other updater": its
+output and exit code); the devices and the service, which only the first may touch, with that run
+too, the opens of both runs counted. A damaged image ("damaged": true) is the real one with its
+middle byte xored with 0xFF, in a copy of scanfw.exe in the work folder, which both the probe and
+the run are given.
+
 --capture runs scanfw-probe.exe (--probe) in the prefix once it is set up and before scanfw.exe
 runs, in the scenario's locale. Its description of the prefix (capture.json), completed with what
 the scenario alone can say (capture.complete), is run by the simulator too, and scanfw.exe is
@@ -44,6 +52,8 @@ import subprocess
 import sys
 import time
 
+import pefile
+
 import capture
 import compare
 from scenario_setup import DEFAULT_PID, DEFAULT_VID, Refused, instance_subkey, registry_text, wine_setup
@@ -67,6 +77,12 @@ CAPTURE, COMPLETED = "capture.json", "capture-completed.json"  # in the work fol
 # imaging class key, the STISVC key and the driver's key, read in one query of their common parent.
 SNAPSHOT_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet"
 CAPTURE_PARTS = tuple("capture " + part for part in PARTS)
+# How long the first of two updaters runs before the second is started: long enough for it to have
+# found the scanner and taken its guard, short of the end of its service step.
+OTHER_UPDATER_LEAD_S = 2
+OTHER_UPDATER = "other updater"
+BINARY = "BINARY"
+DAMAGE_MASK = 0xFF
 
 
 class ScenarioRun:
@@ -77,6 +93,7 @@ class ScenarioRun:
         self.prefix = Prefix(os.path.join(self.work, "prefix"), self.work)
         self.tool = {name: windows_path(os.path.join(args.tools, name))
                      for name in ("scanctl.exe", "e2e_prefix.exe", "e2e_console.exe")}
+        self.exe = args.exe  # or a damaged copy of it (damaged_copy)
 
     def simulate(self, scenario, files="sim"):
         """The simulator's output and report for `scenario`, kept in the work folder as FILES-*."""
@@ -93,6 +110,30 @@ class ScenarioRun:
             f.write(run.stdout)
         with open(report_path) as f:
             return run.stdout, json.load(f)
+
+    def damaged_copy(self, ids):
+        """A copy of scanfw.exe in the work folder whose BINARY image of each id has its middle byte
+        changed, as a copy damaged on a stick or a share whose PE structure still loads."""
+        with open(self.args.exe, "rb") as f:
+            data = bytearray(f.read())
+        pe = pefile.PE(data=bytes(data), fast_load=True)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        found = set()
+        for kind in getattr(getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None), "entries", []):
+            if kind.name is None or str(kind.name) != BINARY:
+                continue
+            for name in kind.directory.entries:
+                if name.id in ids:
+                    for language in name.directory.entries:
+                        entry = language.data.struct
+                        data[pe.get_offset_from_rva(entry.OffsetToData) + entry.Size // 2] ^= DAMAGE_MASK
+                        found.add(name.id)
+        if found != set(ids):
+            raise WineError(f"{self.args.exe} has no BINARY resource {sorted(set(ids) - found)} to damage")
+        path = os.path.join(self.work, "scanfw.exe")
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
 
     def set_up(self, setup):
         copy_prefix(self.args.template, self.prefix.path)
@@ -168,7 +209,7 @@ class ScenarioRun:
             os.remove(out)
         before = self.snapshot("before-probe")
         started = time.monotonic()
-        rc, _, err = self.prefix.run("probe", [self.args.probe, "--exe", windows_path(self.args.exe), "--out",
+        rc, _, err = self.prefix.run("probe", [self.args.probe, "--exe", windows_path(self.exe), "--out",
                                                windows_path(out)] + (["--ask-scanner"] if asked is not None else []),
                                      timeout=PROBE_TIMEOUT_S, locale=setup.lc_all, check=False)
         seconds = time.monotonic() - started
@@ -200,14 +241,14 @@ class ScenarioRun:
         timeout = elapsed_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
         started = time.monotonic()
         if not setup.interrupts:
-            rc, out, err = self.prefix.run("scanfw", [self.args.exe] + setup.args, timeout=timeout,
+            rc, out, err = self.prefix.run("scanfw", [self.exe] + setup.args, timeout=timeout,
                                            locale=setup.lc_all, check=False)
             return rc, out, err, time.monotonic() - started, []
         # e2e_console.exe starts the exe with its own standard handles and delivers the events.
         schedule = ",".join(f"{event}:{at_ms}" for event, at_ms in setup.interrupts)
         log = os.path.join(self.work, CONSOLE_LOG)
         tool_rc, out, err = self.prefix.run("scanfw-console", [self.tool["e2e_console.exe"], CONSOLE_LOG, schedule,
-                                                               windows_path(self.args.exe)] + setup.args,
+                                                               windows_path(self.exe)] + setup.args,
                                             timeout=timeout, locale=setup.lc_all, check=False)
         seconds = time.monotonic() - started
         lines = []
@@ -219,6 +260,21 @@ class ScenarioRun:
             said = [line for line in lines if line.startswith("error ")] or ["no exit code"]
             raise WineError(f"e2e_console.exe exit {tool_rc}: {said[0]} (see {log})")
         return int(codes[0]), out, err, seconds, [line for line in lines if line.startswith(("delivered", "missed"))]
+
+    def run_after_another(self, setup, first_ms, elapsed_ms):
+        """Starts a first scanfw.exe, and the one compared OTHER_UPDATER_LEAD_S later, while the first
+        updates: (the compared run as run_exe gives it, the first's exit code and stdout)."""
+        first = self.prefix.start("scanfw-first", [self.exe] + setup.args, locale=setup.lc_all)
+        time.sleep(OTHER_UPDATER_LEAD_S)
+        if first.poll() is not None:
+            raise WineError(f"the first scanfw.exe ended (exit {first.returncode}) before the second started")
+        second = self.run_exe(setup, elapsed_ms)
+        try:
+            first_rc = first.wait(timeout=first_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S)
+        except subprocess.TimeoutExpired:
+            raise WineError("the first scanfw.exe did not end")
+        with open(first.out_path, "rb") as f:
+            return second, first_rc, f.read()
 
     def read_back(self, setup):
         records = {}
@@ -245,6 +301,14 @@ class ScenarioRun:
             scenario = json.load(f)
         sim_out, report = self.simulate(self.args.sim_scenario or self.args.scenario)
         setup = wine_setup(scenario)
+        if setup.damaged:
+            self.exe = self.damaged_copy(setup.damaged)
+        first = None
+        if setup.other_updater:
+            alone = os.path.join(self.work, "first-scenario.json")
+            with open(alone, "w") as f:
+                json.dump({k: v for k, v in scenario.items() if k != "otherUpdater"}, f, indent=1)
+            first = self.simulate(alone, "first-sim")
         asked = self.asked_scanner(setup) if self.args.ask_scanner else None
         if self.args.capture and not os.path.isfile(self.args.probe):
             raise WineError(f"no scanfw-probe.exe at {self.args.probe}: build the windows preset first")
@@ -270,7 +334,11 @@ class ScenarioRun:
                 cap_out, cap_report = self.simulate(completed, "capture-sim")
                 probed = (probe_problems, probe_s, cap_out, cap_report, captured)
                 elapsed_ms = max(elapsed_ms, cap_report["elapsedMs"])
-            rc, raw_out, err, exe_s, console = self.run_exe(setup, elapsed_ms)
+            if first is None:
+                rc, raw_out, err, exe_s, console = self.run_exe(setup, elapsed_ms)
+            else:
+                (rc, raw_out, err, exe_s, console), first_rc, first_raw = self.run_after_another(
+                    setup, first[1]["elapsedMs"], elapsed_ms)
             if holder is not None:
                 self.release_mutexes(*holder)
                 holder = None
@@ -283,16 +351,27 @@ class ScenarioRun:
         with open(os.path.join(self.work, "wine-stdout.bin"), "wb") as f:
             f.write(wine_out)
 
+        def touched(report_):
+            """What the devices and the service must show: with another updater, its run's, the
+            opens of both runs counted."""
+            if first is None:
+                return report_
+            return dict(first[1], opened=first[1]["opened"] + report_["opened"])
+
         def against(sim_out_, report_, service_exists):
             return {
                 "stdout": compare.compare_stdout(sim_out_, wine_out),
-                "device": compare.compare_device(report_, records),
-                "service": compare.compare_service(report_["service"], service_exists, service),
+                "device": compare.compare_device(touched(report_), records),
+                "service": compare.compare_service(touched(report_)["service"], service_exists, service),
                 "exitCode": [] if rc == report_["exitCode"] else [f"exit code {rc} under Wine, {report_['exitCode']} "
                                                                    "in the simulator"],
             }
 
         differences = against(sim_out, report, setup.service is not None)
+        if first is not None:
+            differences[OTHER_UPDATER] = compare.compare_stdout(first[0], compare.wine_stdout(first_raw)) + (
+                [] if first_rc == first[1]["exitCode"] else [f"the first run's exit code {first_rc} under Wine, "
+                                                             f"{first[1]['exitCode']} in the simulator"])
         if self.args.expect:
             with open(self.args.expect) as f:
                 differences["expected"] = compare.expectation_problems(json.load(f), wine_out, records, service)
@@ -319,7 +398,7 @@ def summary(name, differences, figures, expected):
     if "captured" in figures:
         lines.append("  capture: {} devices, {} imaging keys, {} mutexes; simulated as {} with what the scenario "
                      "says besides".format(*figures["captured"], COMPLETED))
-    for part in [p for p in PARTS + ("expected", "probe") + CAPTURE_PARTS if p in differences]:
+    for part in [p for p in PARTS + (OTHER_UPDATER, "expected", "probe") + CAPTURE_PARTS if p in differences]:
         found = differences[part]
         if part == "expected":
             status = "NOT MET" if found else "met"
