@@ -104,6 +104,12 @@ const json kRestored = {{"state", "running"},
                         {"stopRequests", 1},
                         {"startRequests", 1},
                         {"configChanges", {"disabled", "auto"}}};
+// The service as the run found it: running, automatic, never asked anything.
+const json kUntouched = {{"state", "running"},
+                         {"startType", "auto"},
+                         {"stopRequests", 0},
+                         {"startRequests", 0},
+                         {"configChanges", json::array()}};
 const json kBothLocksReleased = {{FIRST_LOCK, {{"created", true}, {"ownedAtExit", false}}},
                                  {SECOND_LOCK, {{"created", true}, {"ownedAtExit", false}}}};
 
@@ -306,11 +312,7 @@ std::vector<Case> Cases() {
          {},
          {},
          {},
-         {{"state", "running"},
-          {"startType", "auto"},
-          {"stopRequests", 0},
-          {"startRequests", 0},
-          {"configChanges", json::array()}},
+         kUntouched,
          json::object(),
          0,
          {MSG_DEVICE_FOUND, MSG_ANOTHER_UPDATE_RUNNING},
@@ -441,11 +443,7 @@ std::vector<Case> Cases() {
          {SERVICE_FAILURE_PAUSE_MS},
          {},
          {},
-         {{"state", "running"},
-          {"startType", "auto"},
-          {"stopRequests", 0},
-          {"startRequests", 0},
-          {"configChanges", json::array()}},
+         kUntouched,
          json::object(),
          0,
          Ids({kStart, {MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}})},
