@@ -13,9 +13,9 @@ constexpr DWORD IMAGE_DIGEST_LANGUAGE = 0x0409;
 // Each digest's text: its 64 lower-case hex digits and nothing else.
 constexpr size_t IMAGE_DIGEST_TEXT_LENGTH = 2 * IMAGE_DIGEST_BYTES;
 
-// The digest that `module` (null: this program) carries for image `resourceId`, as its text with a
-// terminating zero; false when it carries none of that form.
-bool ReadEmbeddedDigest(HMODULE module, int resourceId, char (&text)[IMAGE_DIGEST_TEXT_LENGTH + 1]);
+// The digest that `module` (null: this program) carries for image `resourceId`; false when it
+// carries none of that form.
+bool ReadEmbeddedDigest(HMODULE module, int resourceId, uint8_t (&digest)[IMAGE_DIGEST_BYTES]);
 // True when `length` bytes at `data` hash to the digest that `module` carries for image
 // `resourceId`; false when there is no such digest, when the hashing fails, or when they differ.
 bool ImageMatchesEmbeddedDigest(HMODULE module, int resourceId, const uint8_t* data, DWORD length);

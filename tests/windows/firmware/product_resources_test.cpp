@@ -38,7 +38,7 @@ TEST(ProductResources, EachModelGetsTheExactBytesOfItsImage) {
 // update: `ctest --preset windows -R ProductResources.EachImage -V | grep "check of image"`.
 TEST(ProductResources, EachImageMatchesTheDigestBesideIt) {
     for (int id : {FIRMWARE_RESOURCE_STANDARD, FIRMWARE_RESOURCE_LARGE}) {
-        char digest[IMAGE_DIGEST_TEXT_LENGTH + 1];
+        uint8_t digest[IMAGE_DIGEST_BYTES];
         ASSERT_TRUE(ReadEmbeddedDigest(nullptr, id, digest)) << id;
         const FirmwareImage image = LoadFirmwareImage(id);
         ASSERT_TRUE(image.loaded) << id;
@@ -59,7 +59,7 @@ TEST(ProductResources, EachImageMatchesTheDigestBesideIt) {
         damaged[damaged.size() / 2] ^= 0xFF;
         EXPECT_FALSE(ImageMatchesEmbeddedDigest(nullptr, id, damaged.data(), static_cast<DWORD>(damaged.size()))) << id;
     }
-    char none[IMAGE_DIGEST_TEXT_LENGTH + 1];
+    uint8_t none[IMAGE_DIGEST_BYTES];
     EXPECT_FALSE(ReadEmbeddedDigest(nullptr, FIRMWARE_RESOURCE_STANDARD + 1, none));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
 }
