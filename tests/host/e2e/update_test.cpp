@@ -574,7 +574,6 @@ TEST(ImageCheck, TheImageToBeSentIsCheckedAgainstItsOwnDigest) {
         {"131 damaged, 131 sent", 131, std::nullopt, 8, MSG_FIRMWARE_DAMAGED},
         {"131 damaged, 121 sent", 131, std::nullopt, 0, std::nullopt},
         {"a 16-byte 121 damaged", 121, 16, 0, MSG_FIRMWARE_DAMAGED},
-        {"an empty 121: nothing to damage, nothing to send", 121, 0, 0, MSG_RESOURCE_EMPTY_ERROR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

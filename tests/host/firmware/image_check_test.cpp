@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -12,25 +11,11 @@
 #include "firmware/firmware_image.h"
 #include "sim/image_bytes.h"
 #include "sim/machine.h"
-#include "sim/sha256.h"
 
 namespace {
 
 void Boot(const std::string& scenario) {
     sim::Boot(sim::ParseScenario(scenario, "t"), sim::RunOptions{});
-}
-
-TEST(ImageCheck, TheDigestIsTheIntactImagesWhateverTheCopyCarries) {
-    for (const char* resources : {R"({})", R"({"121": {"size": 16, "damaged": true}, "131": {"damaged": true}})"}) {
-        Boot(std::string(R"({"resources": )") + resources + "}");
-        for (int id : {FIRMWARE_RESOURCE_STANDARD, FIRMWARE_RESOURCE_LARGE}) {
-            const uint32_t size = sim::M().resources.images.at(id).size;
-            uint8_t digest[IMAGE_DIGEST_BYTES];
-            ASSERT_TRUE(ReadEmbeddedDigest(nullptr, id, digest)) << resources << " " << id;
-            const sim::Sha256Digest intact = sim::Sha256(sim::ImageBytes(id, size), size);
-            EXPECT_TRUE(std::equal(intact.begin(), intact.end(), digest)) << resources << " " << id;
-        }
-    }
 }
 
 TEST(ImageCheck, WhatFailsIt) {

@@ -87,19 +87,4 @@ TEST(UpdateGuard, WhatARunMeets) {
     }
 }
 
-TEST(UpdateGuard, GivenUpItIsGoneAndTheNextRunTakesIt) {
-    Boot("{}", true);
-    UpdateGuard first = TakeUpdateGuard();
-    ASSERT_EQ(first.state, GuardState::Held);
-    // A second run while the first holds it.
-    UpdateGuard second = TakeUpdateGuard();
-    EXPECT_EQ(second.state, GuardState::HeldElsewhere);
-    GiveUpUpdateGuard(first);
-    EXPECT_EQ(GuardObject(), nullptr);
-    UpdateGuard third = TakeUpdateGuard();
-    EXPECT_EQ(third.state, GuardState::Held);
-    GiveUpUpdateGuard(third);
-    EXPECT_EQ(OpenHandles("mutex"), 0);
-}
-
 }  // namespace
