@@ -8,6 +8,7 @@
 #include "app/update_sequence.h"
 #include "app/window_hold.h"
 #include "host/app_lock.h"
+#include "host/update_guard.h"
 
 char g_devicePath[DEVICE_PATH_SIZE];
 
@@ -61,8 +62,14 @@ int UpdaterMain(int argc, char* argv[]) {
     if (FindScanner(found)) {
         std::snprintf(g_devicePath, sizeof g_devicePath, "%s", found.name);
         PrintMessage(MSG_DEVICE_FOUND, MessageLanguage);
-        // The scanner's handle stays open until the process ends.
-        UpdateSequence(found.device);
+        // One run at a time: before anything else of the update, and until the whole of it, the
+        // restore included, has returned. A run that meets another's guard touches nothing.
+        UpdateGuard guard = TakeUpdateGuard();
+        if (guard.state == GuardState::HeldElsewhere)
+            PrintMessage(MSG_ANOTHER_UPDATE_RUNNING, MessageLanguage);
+        else
+            UpdateSequence(found.device);  // the scanner's handle stays open until the process ends
+        GiveUpUpdateGuard(guard);
     } else {
         PrintMessage(MSG_DEVICE_NOT_FOUND, MessageLanguage);
     }

@@ -9,6 +9,7 @@
 #include "device/channel.h"
 #include "device/protocol.h"
 #include "firmware/firmware_image.h"
+#include "firmware/image_check.h"
 #include "host/app_lock.h"
 #include "host/wia_control.h"
 #include "pause/pause.h"
@@ -115,6 +116,12 @@ Step LoadImage(Update& u) {
     }
     std::fputs("\n", stdout);
     Say(MSG_CHECKING_FIRMWARE);
+    // The image as this copy of the program carries it, against the digest the build took of the
+    // same file: a copy damaged on a stick or a share must not write its damage into the flash.
+    if (!ImageMatchesEmbeddedDigest(nullptr, u.choice.resourceId, u.image.data, u.image.length)) {
+        EndWithMessage(MSG_FIRMWARE_DAMAGED);
+        return Step::Ended;
+    }
     Say(MSG_SENDING_FIRMWARE);
     return Step::Next;
 }

@@ -12,6 +12,8 @@ set(CMAKE_C_COMPILER ${_scanfw_triple}-gcc-win32)
 set(CMAKE_CXX_COMPILER ${_scanfw_triple}-g++-win32)
 set(SCANFW_POSIX_THREAD_MODEL ${CMAKE_CURRENT_LIST_DIR}/posix-thread-model.sh)
 set(CMAKE_RC_COMPILER ${_scanfw_triple}-windres)
+# The message compiler, for the message table of the images' digests (firmware/).
+set(SCANFW_MC_COMPILER ${_scanfw_triple}-windmc)
 set(CMAKE_FIND_ROOT_PATH /usr/${_scanfw_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -5,6 +5,7 @@
 // definitions live in sim/ and act on the simulated host described by the current scenario.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -79,6 +80,7 @@ typedef HANDLE HLOCAL;
 #define ERROR_PIPE_BUSY 231L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
@@ -90,10 +92,13 @@ typedef HANDLE HLOCAL;
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_INVALID_OWNER 1307L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_RESOURCE_ENUM_USER_STOP 15106L
 
 // Files and devices.
@@ -101,8 +106,10 @@ typedef HANDLE HLOCAL;
 #define GENERIC_WRITE 0x40000000u
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
+#define READ_CONTROL 0x00020000u
 #define SYNCHRONIZE 0x00100000u
 #define MUTEX_ALL_ACCESS 0x001F0001u
+#define CREATE_MUTEX_INITIAL_OWNER 0x00000001u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1
@@ -381,6 +388,25 @@ typedef void* BCRYPT_HASH_HANDLE;
 // Security.
 #define SECURITY_DESCRIPTOR_REVISION 1u
 #define SECURITY_DESCRIPTOR_MIN_LENGTH 40u
+#define SE_OWNER_DEFAULTED 0x0001u
+#define SE_DACL_PRESENT 0x0004u
+#define SE_DACL_DEFAULTED 0x0008u
+#define SE_SELF_RELATIVE 0x8000u
+#define ACL_REVISION 2u
+#define ACCESS_ALLOWED_ACE_TYPE 0x0u
+#define SID_REVISION 1u
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u
+#define SECURITY_LOCAL_SYSTEM_RID 0x00000012u
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220u
+#define OWNER_SECURITY_INFORMATION 0x00000001u
+#define DACL_SECURITY_INFORMATION 0x00000004u
+typedef DWORD SECURITY_INFORMATION;
+typedef void* PSID;
+typedef enum { WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 } WELL_KNOWN_SID_TYPE;
+
+// Messages of a module's message table.
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
 
 // Opaque to callers; large enough for the absolute descriptor on 64-bit Windows.
 typedef struct _SECURITY_DESCRIPTOR {
@@ -427,10 +453,19 @@ BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE ConditionVariable, PSR
 void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE ConditionVariable);
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+HANDLE WINAPI CreateMutexExA(LPSECURITY_ATTRIBUTES lpMutexAttributes, LPCSTR lpName, DWORD dwFlags,
+                             DWORD dwDesiredAccess);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
                                       BOOL bDaclDefaulted);
+BOOL WINAPI GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation,
+                                    PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength, LPDWORD lpnLengthNeeded);
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID* pOwner, BOOL* lpbOwnerDefaulted);
+BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                            PHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
@@ -481,6 +516,8 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA lpEnumFunc, LONG_PTR lParam);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
 
 // Hashing.
 BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider, DWORD dwProvType,
@@ -503,10 +540,7 @@ NTSTATUS WINAPI BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG
 BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
-HANDLE WINAPI GetCurrentProcess(void);
 DWORD WINAPI GetCurrentProcessId(void);
-BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
-                            PHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 HANDLE WINAPI CreateNamedPipeW(LPCWSTR lpName, DWORD dwOpenMode, DWORD dwPipeMode, DWORD nMaxInstances,
                                DWORD nOutBufferSize, DWORD nInBufferSize, DWORD nDefaultTimeOut,
                                LPSECURITY_ATTRIBUTES lpSecurityAttributes);

@@ -71,7 +71,9 @@ struct MutexObject {
     bool otherCloses = false;  // that process closes its handle after releaseAfterMs
     uint64_t otherClosesAtMs = 0;
     bool accessDenied = false;
-    bool openToEveryone = false;  // created with a present but null DACL
+    bool openToEveryone = false;       // created with a present but null DACL
+    bool ownerAdministrators = false;  // its owner is BUILTIN\Administrators
+    bool privileged = false;           // its DACL grants rights to SYSTEM and administrators alone
 };
 struct MutexTried {
     bool created = false;

@@ -53,6 +53,10 @@ const std::vector<BuiltinScenario> kScenarios = {
      R"({"resources": {"121": {"lockFails": true}}, )" SCANNER0("") "}"},
     {"image-empty", "image 121 is empty: \"resource length is zero\"",
      R"({"resources": {"121": {"size": 0}}, )" SCANNER0("") "}"},
+    {"damaged-image",
+     "this copy of the updater carries image 121 with one byte changed since the build took its digest: "
+     "\"Checking firmware...\" finds it, and nothing reaches the scanner",
+     R"({"resources": {"121": {"damaged": true}}, )" SCANNER0("") "}"},
     {"command-refused", "the scanner refuses the download command (result 0x7001)",
      "{" SCANNER0(R"(, "scanner": {"download": {"result": "0x7001"}})") "}"},
     {"data-error", "the image write moves one byte too few: a size mismatch, then \"Send FW data error!!\"",
@@ -80,6 +84,10 @@ const std::vector<BuiltinScenario> kScenarios = {
      R"({"failures": [{"call": "ChangeServiceConfigA", "nth": 2}], )" SCANNER0("") "}"},
     {"no-admin-rights", "run without administrator rights: \"Access denied!!\" before \"Failed to close WIA!!\"",
      R"({"service": {"serviceAccess": "denied"}, )" SCANNER0("") "}"},
+    {"second-updater",
+     "started again while another scanfw.exe updates the scanner: the second run says so and leaves the scanner, "
+     "the service and the locks alone",
+     R"({"otherUpdater": true, )" SCANNER0("") "}"},
     {"double-clicked", "started from Explorer, alone in its console: the update, then \"Press any key to exit...\"",
      R"({"console": {"processes": 1}, )" SCANNER0("") "}"},
 };

@@ -6,8 +6,8 @@
 namespace sim {
 
 const std::vector<std::string>& FailableCalls() {
-    // GetLastError, SetLastError, GetTickCount and GetUserDefaultLangID cannot fail on Windows; nor
-    // can SleepEx, GetCurrentProcess and GetCurrentProcessId.
+    // GetLastError, SetLastError, GetTickCount, GetUserDefaultLangID, GetCurrentProcess, IsWellKnownSid,
+    // SleepEx and GetCurrentProcessId cannot fail on Windows.
     static const std::vector<std::string> calls = {
         "CreateFileA",
         "DeviceIoControl",
@@ -89,6 +89,11 @@ const std::vector<std::string>& FailableCalls() {
         "FindNextFileA",
         "FindClose",
         "DeleteFileA",
+        // The updater's guard against a second run, and its image check.
+        "CreateMutexExA",
+        "GetKernelObjectSecurity",
+        "GetSecurityDescriptorOwner",
+        "FormatMessageA",
     };
     return calls;
 }

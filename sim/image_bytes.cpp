@@ -32,6 +32,8 @@ namespace {
 // The pattern of a stand-in image: byte k is (id + STEP * k) mod PERIOD.
 constexpr unsigned PATTERN_STEP = 7;
 constexpr unsigned PATTERN_PERIOD = 251;
+// What a damaged image's middle byte is xored with.
+constexpr uint8_t DAMAGE_MASK = 0xFF;
 
 // Filling a fresh block faults in every page of it, and on a virtual machine a fault of a 4 KiB
 // page costs several times as much as hashing the page (for the 8 MiB image, more than the hash
@@ -89,6 +91,12 @@ std::map<int, IdImages>& Cache() {
     return cache;
 }
 
+// Damaged images by (id, size): each its own block, exactly its size.
+std::map<std::pair<int, uint32_t>, Block>& DamagedCache() {
+    static std::map<std::pair<int, uint32_t>, Block> cache;
+    return cache;
+}
+
 // Makes the first `size` bytes of the block readable and, under the address sanitizer, the rest
 // not: a read past the end of the image handed out is caught as it would be in a block of its size.
 void Expose(IdImages& images, uint32_t size) {
@@ -119,9 +127,26 @@ const uint8_t* ImageBytes(int id, uint32_t size) {
     return images.block.get();
 }
 
+const uint8_t* DamagedImageBytes(int id, uint32_t size) {
+    if (size == 0)
+        return nullptr;
+    Block& block = DamagedCache()[{id, size}];
+    if (!block) {
+        block = NewBlock(size);
+        if (!block)
+            return nullptr;
+        FillPattern(block.get(), id, size);
+        block[size / 2] ^= DAMAGE_MASK;
+    }
+    return block.get();
+}
+
 bool IsWholeImage(const uint8_t* data, size_t size) {
     for (const auto& [id, images] : Cache())
         if (images.block.get() == data && size <= images.capacity)
+            return true;
+    for (const auto& [key, block] : DamagedCache())
+        if (block.get() == data && size == key.second)
             return true;
     return false;
 }

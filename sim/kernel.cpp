@@ -6,6 +6,7 @@
 #include <set>
 
 #include "sim/machine.h"
+#include "sim/pipes.h"
 #include "sim/threads.h"
 
 using sim::HandleKind;
@@ -175,25 +176,81 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
     return ChangeEvent("ResetEvent", hEvent, sim::ResetEventObject);
 }
 
+namespace {
+// Closes a kernel handle of this process; false for anything else. Registry keys, service handles,
+// modules, hash objects and file searches are not kernel handles.
+bool CloseKernelHandle(HANDLE handle) {
+    HandleObject* obj = sim::FindHandle(handle);
+    if (obj == nullptr || obj->kind == HandleKind::Key || obj->kind == HandleKind::Manager ||
+        obj->kind == HandleKind::Service || obj->kind == HandleKind::Module || obj->kind == HandleKind::Hash ||
+        obj->kind == HandleKind::Find)
+        return false;
+    if (obj->kind == HandleKind::Mutex)
+        sim::CloseMutexHandle(obj->ref);
+    if (obj->kind == HandleKind::Pipe)
+        sim::ClosePipeEnd(*obj);
+    sim::DropHandle(handle);
+    return true;
+}
+
+// What GetCurrentProcess returns on Windows: a pseudo-handle that every process reads as itself.
+const HANDLE CURRENT_PROCESS = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+}  // namespace
+
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     auto args = [&] { return Ptr(hObject); };
     if (sim::Enter("CloseHandle", ERROR_INVALID_HANDLE)) {
         sim::TraceCall("CloseHandle", args, "FALSE (injected)");
         return FALSE;
     }
-    HandleObject* obj = sim::FindHandle(hObject);
-    // Registry keys, service handles, modules and hash objects are not kernel handles:
-    // CloseHandle refuses them.
-    if (obj == nullptr || obj->kind == HandleKind::Key || obj->kind == HandleKind::Manager ||
-        obj->kind == HandleKind::Service || obj->kind == HandleKind::Module || obj->kind == HandleKind::Hash) {
+    if (!CloseKernelHandle(hObject)) {
         SetLastError(ERROR_INVALID_HANDLE);
         sim::TraceCall("CloseHandle", args, "FALSE");
         return FALSE;
     }
-    if (obj->kind == HandleKind::Mutex)
-        sim::CloseMutexHandle(obj->ref);
-    sim::DropHandle(hObject);
     sim::TraceCall("CloseHandle", args, "TRUE");
+    return TRUE;
+}
+
+HANDLE WINAPI GetCurrentProcess(void) {
+    sim::Enter("GetCurrentProcess", ERROR_SUCCESS);
+    sim::TraceCall("GetCurrentProcess", "", "the current process");
+    return CURRENT_PROCESS;
+}
+
+// Only what closes a handle of this process is modelled: a duplicate into a process is not. As on
+// Windows, DUPLICATE_CLOSE_SOURCE closes the source handle whatever the call returns, an injected
+// failure included.
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                            PHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions) {
+    auto args = [&] {
+        return std::string(hSourceProcessHandle == CURRENT_PROCESS ? "the current process"
+                                                                   : Ptr(hSourceProcessHandle)) +
+               ", " + Ptr(hSourceHandle) + ", " + Ptr(hTargetProcessHandle) + ", " + Ptr(lpTargetHandle) + ", " +
+               sim::Hex(dwDesiredAccess) + ", " + Bool(bInheritHandle) + ", " + sim::Hex(dwOptions);
+    };
+    const bool injected = sim::Enter("DuplicateHandle", ERROR_INVALID_HANDLE);
+    const bool closeSource = (dwOptions & DUPLICATE_CLOSE_SOURCE) != 0 && hSourceProcessHandle == CURRENT_PROCESS;
+    const bool closed = closeSource && !sim::ProcessGone() && CloseKernelHandle(hSourceHandle);
+    if (injected) {
+        sim::TraceCall("DuplicateHandle", args,
+                       [&] { return std::string("FALSE (injected)") + (closed ? ", closed" : ""); });
+        return FALSE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (hSourceProcessHandle != CURRENT_PROCESS)
+        error = ERROR_INVALID_HANDLE;
+    else if (!closeSource || hTargetProcessHandle != nullptr || lpTargetHandle != nullptr)
+        error = ERROR_INVALID_PARAMETER;  // a duplicate is not modelled
+    else if (!closed)
+        error = ERROR_INVALID_HANDLE;
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        sim::TraceCall("DuplicateHandle", args,
+                       [&] { return "FALSE, error " + std::to_string(error) + (closed ? ", closed" : ""); });
+        return FALSE;
+    }
+    sim::TraceCall("DuplicateHandle", args, "TRUE, closed");
     return TRUE;
 }
 
@@ -256,7 +313,6 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
                                       BOOL bDaclDefaulted) {
-    constexpr WORD SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008;
     auto args = [&] {
         return Ptr(pSecurityDescriptor) + ", " + Bool(bDaclPresent) + ", " + Ptr(pDacl) + ", " + Bool(bDaclDefaulted);
     };

@@ -58,6 +58,9 @@ struct RunOptions {
     bool trace = false;      // every call on standard error
     bool journal = false;    // keep the call journal (names and ordinals) for the run
     bool hashImages = true;  // false: image writes are counted but not hashed (fault sweeps)
+    // false: the process's token lacks BUILTIN\Administrators (an option of the tests alone: a
+    // scenario file describes the PC, not who runs the program on it).
+    bool administrator = true;
     // A console event delivered as the main thread is about to make its call number `callIndex`
     // (from 0), besides the scenario's own: how the sweeps reach every call boundary.
     // A second event may follow it: `afterMs` later, or at the main thread's first call after its

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/machine.h"
+#include "sim/security.h"
 #include "sim/threads.h"
 
 namespace {
@@ -16,7 +17,6 @@ namespace {
 // that does not exist.
 constexpr const char* NAMESPACE_PREFIXES[] = {"Global\\", "Local\\"};
 constexpr const char* SESSION_PREFIX = "Local\\";
-constexpr WORD SE_DACL_PRESENT = 0x0004;
 
 using sim::Ptr;
 
@@ -56,11 +56,62 @@ int FindExisting(const std::string& name) {
     return -1;
 }
 
-bool HasNullDacl(const SECURITY_ATTRIBUTES* attributes) {
-    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
-        return false;
-    const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor);
-    return (descriptor->Control & SE_DACL_PRESENT) != 0 && descriptor->Dacl == nullptr;
+// Whether this process may open an existing mutex: not when its DACL shuts everyone out (the
+// scenario's "access": "denied"), nor when it admits SYSTEM and administrators alone and the
+// process is no administrator.
+bool MayOpen(const sim::MutexObject& obj) {
+    return !obj.accessDenied && !(obj.privileged && !sim::ProcessIsAdministrator());
+}
+
+// Creates the named mutex, or opens the existing one of that name, for CreateMutexA and
+// CreateMutexExA alike: the handle, or null with the last error set.
+template <typename Args>
+HANDLE CreateOrOpen(const char* call, const Args& args, const SECURITY_ATTRIBUTES* attributes, bool initialOwner,
+                    const std::string& name, DWORD access) {
+    sim::MutexArea& area = sim::M().mutexes;
+    PassOtherProcessesTime();
+    auto fail = [&](DWORD error) -> HANDLE {
+        SetLastError(error);
+        sim::TraceCall(call, args, [&] { return "NULL, error " + std::to_string(error); });
+        return nullptr;
+    };
+    const std::optional<sim::DescriptorFacts> facts =
+        sim::ReadDescriptor(attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
+    if (!facts.has_value())
+        return fail(ERROR_INVALID_SECURITY_DESCR);
+    if (NamesMissingDirectory(name))
+        return fail(ERROR_PATH_NOT_FOUND);
+
+    const int existing = name.empty() ? -1 : FindExisting(name);
+    if (existing >= 0) {
+        sim::MutexObject& obj = area.objects[static_cast<size_t>(existing)];
+        if (!MayOpen(obj))
+            return fail(ERROR_ACCESS_DENIED);
+        // The existing mutex is opened, never owned: initial ownership applies to new ones only.
+        obj.updaterHandles++;
+        HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing, access);
+        SetLastError(ERROR_ALREADY_EXISTS);
+        sim::TraceCall(call, args, [&] { return Ptr(h) + ", error 183 (already exists)"; });
+        return h;
+    }
+    // A process names as owner only a group of its own token: here, the administrators' when it
+    // is one of them. Without an owner named, an administrator's objects belong to that group.
+    if (facts->ownerGiven && !(facts->ownerAdministrators && sim::ProcessIsAdministrator()))
+        return fail(ERROR_INVALID_OWNER);
+
+    sim::MutexObject obj;
+    obj.name = name;
+    obj.createdByUpdater = true;
+    obj.ownedByUpdater = initialOwner;
+    obj.updaterHandles = 1;
+    obj.openToEveryone = facts->daclPresent && facts->daclNull;
+    obj.ownerAdministrators = facts->ownerGiven ? facts->ownerAdministrators : sim::ProcessIsAdministrator();
+    obj.privileged = facts->daclPresent && !facts->daclNull && facts->daclPrivileged;
+    area.objects.push_back(obj);
+    HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, static_cast<int>(area.objects.size() - 1), access);
+    SetLastError(ERROR_SUCCESS);
+    sim::TraceCall(call, args, [&] { return Ptr(h) + (obj.ownedByUpdater ? ", owned" : ""); });
+    return h;
 }
 
 }  // namespace
@@ -77,6 +128,15 @@ void BootMutexes(Machine& m) {
         obj.otherClosesAtMs = given.releaseAfterMs.value_or(0);
         obj.accessDenied = given.accessDenied;
         m.mutexes.objects.push_back(obj);
+    }
+    // Another scanfw.exe, run by an administrator, made its guard as every run does.
+    if (m.scenario.otherUpdater) {
+        MutexObject guard;
+        guard.name = OTHER_UPDATER_GUARD_NAME;
+        guard.heldByOther = true;
+        guard.ownerAdministrators = true;
+        guard.privileged = true;
+        m.mutexes.objects.push_back(guard);
     }
 }
 
@@ -111,53 +171,42 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     const bool injected = sim::Enter("CreateMutexA", ERROR_ACCESS_DENIED);
     if (injected && sim::ProcessGone())
         return nullptr;
+    // The report's `mutexes` lists every name asked for here, whatever comes of it.
     sim::MutexArea& area = sim::M().mutexes;
     if (lpName != nullptr)
-        area.tried[lpName];  // tried, whatever comes of it
+        area.tried[lpName];
     if (injected) {
         sim::TraceCall("CreateMutexA", args, "NULL (injected)");
         return nullptr;
     }
-    PassOtherProcessesTime();
-    auto fail = [&args](DWORD error) -> HANDLE {
-        SetLastError(error);
-        sim::TraceCall("CreateMutexA", args, [&] { return "NULL, error " + std::to_string(error); });
-        return nullptr;
-    };
-    if (lpMutexAttributes != nullptr && lpMutexAttributes->lpSecurityDescriptor != nullptr &&
-        static_cast<const SECURITY_DESCRIPTOR*>(lpMutexAttributes->lpSecurityDescriptor)->Revision !=
-            SECURITY_DESCRIPTOR_REVISION)
-        return fail(1338 /* invalid security descriptor */);
     const std::string name = lpName != nullptr ? lpName : "";
-    if (NamesMissingDirectory(name))
-        return fail(ERROR_PATH_NOT_FOUND);
-
-    const int existing = name.empty() ? -1 : FindExisting(name);
-    if (existing >= 0) {
-        sim::MutexObject& obj = area.objects[static_cast<size_t>(existing)];
-        if (obj.accessDenied)
-            return fail(ERROR_ACCESS_DENIED);
-        // The existing mutex is opened, never owned: initial ownership applies to new ones only.
-        obj.updaterHandles++;
-        HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
-        SetLastError(ERROR_ALREADY_EXISTS);
-        sim::TraceCall("CreateMutexA", args, [&] { return Ptr(h) + ", error 183 (already exists)"; });
-        return h;
-    }
-
-    sim::MutexObject obj;
-    obj.name = name;
-    obj.createdByUpdater = true;
-    obj.ownedByUpdater = bInitialOwner != FALSE;
-    obj.updaterHandles = 1;
-    obj.openToEveryone = HasNullDacl(lpMutexAttributes);
-    area.objects.push_back(obj);
-    if (!name.empty())
+    HANDLE h = CreateOrOpen("CreateMutexA", args, lpMutexAttributes, bInitialOwner != FALSE, name, MUTEX_ALL_ACCESS);
+    if (h != nullptr && GetLastError() == ERROR_SUCCESS && !name.empty())
         area.tried[name].created = true;
-    HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, static_cast<int>(area.objects.size() - 1));
-    SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("CreateMutexA", args, [&] { return Ptr(h) + (obj.ownedByUpdater ? ", owned" : ""); });
     return h;
+}
+
+// As CreateMutexA, with the rights asked for; a mutex made here is not among the report's
+// `mutexes`, which lists the names asked of CreateMutexA.
+HANDLE WINAPI CreateMutexExA(LPSECURITY_ATTRIBUTES lpMutexAttributes, LPCSTR lpName, DWORD dwFlags,
+                             DWORD dwDesiredAccess) {
+    auto args = [&] {
+        return Ptr(lpMutexAttributes) + ", " + sim::Quote(lpName) + ", " + sim::Hex(dwFlags) + ", " +
+               sim::Hex(dwDesiredAccess);
+    };
+    const bool injected = sim::Enter("CreateMutexExA", ERROR_ACCESS_DENIED);
+    if (injected) {
+        if (!sim::ProcessGone())
+            sim::TraceCall("CreateMutexExA", args, "NULL (injected)");
+        return nullptr;
+    }
+    if ((dwFlags & ~CREATE_MUTEX_INITIAL_OWNER) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        sim::TraceCall("CreateMutexExA", args, "NULL, error 87");
+        return nullptr;
+    }
+    return CreateOrOpen("CreateMutexExA", args, lpMutexAttributes, (dwFlags & CREATE_MUTEX_INITIAL_OWNER) != 0,
+                        lpName != nullptr ? lpName : "", dwDesiredAccess);
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
@@ -206,10 +255,10 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     if (existing < 0)
         return fail(ERROR_FILE_NOT_FOUND);
     sim::MutexObject& obj = sim::M().mutexes.objects[static_cast<size_t>(existing)];
-    if (obj.accessDenied)
+    if (!MayOpen(obj))
         return fail(ERROR_ACCESS_DENIED);
     obj.updaterHandles++;
-    HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing);
+    HANDLE h = sim::NewHandle(sim::HandleKind::Mutex, existing, dwDesiredAccess);
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("OpenMutexA", args, [&] { return Ptr(h); });
     return h;

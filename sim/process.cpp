@@ -1,6 +1,6 @@
 // Simulated processes (sim/programs.h says how a started program runs): the running program's own
 // file and name, the DLL search it asks for, starting the one program the scenario's run knows,
-// waiting for it and reading its exit code, and closing handles through DuplicateHandle.
+// waiting for it and reading its exit code.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,8 +17,6 @@ using sim::Ptr;
 
 namespace {
 
-// GetCurrentProcess's pseudo handle, as Windows defines it.
-const HANDLE CURRENT_PROCESS = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 constexpr DWORD RUNNING_PROCESS_ID = 0x2B40;
 constexpr DWORD CHILD_PROCESS_ID = 0x2B48;
 constexpr DWORD CHILD_THREAD_ID = 0x2B4C;
@@ -103,43 +101,10 @@ BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
     return TRUE;
 }
 
-HANDLE WINAPI GetCurrentProcess(void) {
-    sim::Enter("GetCurrentProcess", ERROR_SUCCESS);
-    sim::TraceCall("GetCurrentProcess", "", "the current process");
-    return CURRENT_PROCESS;
-}
-
 DWORD WINAPI GetCurrentProcessId(void) {
     sim::Enter("GetCurrentProcessId", ERROR_SUCCESS);
     sim::TraceCall("GetCurrentProcessId", "", [] { return std::to_string(RUNNING_PROCESS_ID); });
     return RUNNING_PROCESS_ID;
-}
-
-BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
-                            PHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions) {
-    auto args = [&] {
-        return Ptr(hSourceProcessHandle) + ", " + Ptr(hSourceHandle) + ", " + Ptr(hTargetProcessHandle) + ", " +
-               Ptr(lpTargetHandle) + ", " + sim::Hex(dwDesiredAccess) + ", " + Bool(bInheritHandle) + ", " +
-               sim::Hex(dwOptions);
-    };
-    if (sim::Enter("DuplicateHandle", ERROR_INVALID_HANDLE)) {
-        sim::TraceCall("DuplicateHandle", args, "FALSE (injected)");
-        return FALSE;
-    }
-    // Only what closes a handle of this process is simulated: no target process, the source closed.
-    if (hSourceProcessHandle != CURRENT_PROCESS || hTargetProcessHandle != nullptr ||
-        (dwOptions & DUPLICATE_CLOSE_SOURCE) == 0)
-        return Refuse("DuplicateHandle", args, ERROR_INVALID_PARAMETER);
-    const HandleObject* obj = sim::FindHandle(hSourceHandle);
-    // Registry keys, service handles, modules, hash objects and searches are no kernel handles.
-    if (obj == nullptr || (obj->kind != HandleKind::Process && obj->kind != HandleKind::Thread &&
-                           obj->kind != HandleKind::Pipe && obj->kind != HandleKind::Event))
-        return Refuse("DuplicateHandle", args, ERROR_INVALID_HANDLE);
-    if (obj->kind == HandleKind::Pipe)
-        sim::ClosePipeEnd(*obj);
-    sim::DropHandle(hSourceHandle);
-    sim::TraceCall("DuplicateHandle", args, "TRUE, the source closed");
-    return TRUE;
 }
 
 BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,

@@ -4,13 +4,21 @@
 // returns that same address; nothing is ever freed. The bytes themselves come from
 // sim/image_bytes.h, made once per (id, size) for the whole process.
 #include <cctype>
+#include <cstring>
 
 #include "sim/image_bytes.h"
 #include "sim/machine.h"
+#include "sim/sha256.h"
+#include "text/hex.h"
 
 namespace {
 
 constexpr const char* BINARY_TYPE = "BINARY";
+// The executable's message table holds the SHA-256 of each image, under the image's id, in US
+// English: 64 lower-case hex digits.
+constexpr DWORD MESSAGE_TABLE_LANGUAGE = 0x0409;
+constexpr DWORD LANGUAGE_NEUTRAL = 0;
+constexpr DWORD FORMAT_FLAGS_SERVED = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS;
 // A string resource name of the form "#121" names the numeric id 121, as on Windows.
 constexpr char NUMERIC_NAME_MARK = '#';
 constexpr unsigned long MAX_RESOURCE_ID = 0xFFFF;
@@ -95,6 +103,12 @@ bool NamesUpdaterFile(const char* path) {
     return SameTextIgnoringCase(name, UPDATER_FILE_NAME);
 }
 
+// The bytes of image `id` as the executable carries it: damaged, if the scenario says so and it has
+// a byte to change.
+const uint8_t* BytesOf(int id, const sim::ResourceSpec& given) {
+    return given.damaged && given.size > 0 ? sim::DamagedImageBytes(id, given.size) : sim::ImageBytes(id, given.size);
+}
+
 bool AnyImagePresent() {
     for (const auto& [id, given] : sim::M().resources.images)
         if (given.mode != sim::ResourceMode::Missing)
@@ -155,7 +169,7 @@ HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) {
         error = ERROR_INVALID_HANDLE;
     else if (given->mode == sim::ResourceMode::LoadFails)
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if ((bytes = sim::ImageBytes(entry->id, given->size)) == nullptr)
+    else if ((bytes = BytesOf(entry->id, *given)) == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
@@ -293,4 +307,43 @@ BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA 
         }
     }
     return TRUE;
+}
+
+// The updater's message table: the digest of each image the scenario gives, taken from its bytes
+// before any damage, as the build takes it from the image file. Only a lookup into a caller's
+// buffer, without inserts, is modelled.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments) {
+    auto args = [&] {
+        return sim::Hex(dwFlags) + ", " + Ptr(lpSource) + ", " + std::to_string(dwMessageId) + ", " +
+               sim::Hex(dwLanguageId) + ", " + Ptr(lpBuffer) + ", " + std::to_string(nSize);
+    };
+    if (sim::Enter("FormatMessageA", ERROR_MR_MID_NOT_FOUND)) {
+        sim::TraceCall("FormatMessageA", args, "0 (injected)");
+        return 0;
+    }
+    const sim::ResourceSpec* given = GivenOf(static_cast<int>(dwMessageId));
+    std::string text;
+    DWORD error = ERROR_SUCCESS;
+    if (dwFlags != FORMAT_FLAGS_SERVED || lpBuffer == nullptr || Arguments != nullptr)
+        error = ERROR_INVALID_PARAMETER;
+    else if (!IsUpdaterModule(static_cast<HMODULE>(const_cast<void*>(lpSource))))
+        error = ERROR_RESOURCE_TYPE_NOT_FOUND;
+    else if (given == nullptr || given->mode != sim::ResourceMode::Present)
+        error = ERROR_MR_MID_NOT_FOUND;
+    else if (dwLanguageId != MESSAGE_TABLE_LANGUAGE && dwLanguageId != LANGUAGE_NEUTRAL)
+        error = ERROR_RESOURCE_LANG_NOT_FOUND;
+    else if (const uint8_t* intact = sim::ImageBytes(static_cast<int>(dwMessageId), given->size); intact == nullptr)
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    else if ((text = sim::Sha256Hex(intact, given->size)).size() >= nSize)
+        error = ERROR_INSUFFICIENT_BUFFER;
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        sim::TraceCall("FormatMessageA", args, [&] { return "0, error " + std::to_string(error); });
+        return 0;
+    }
+    std::memcpy(lpBuffer, text.c_str(), text.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    sim::TraceCall("FormatMessageA", args, [&] { return std::to_string(text.size()) + ", \"" + text + "\""; });
+    return static_cast<DWORD>(text.size());
 }

@@ -82,6 +82,8 @@ enum class ResourceMode { Present, Missing, LoadFails, LockFails };
 struct ResourceSpec {
     ResourceMode mode = ResourceMode::Present;
     uint32_t size = 0;
+    // The byte at size / 2 changed (xor 0xFF) after the executable's digest of the image was taken.
+    bool damaged = false;
 };
 
 struct FailureSpec {
@@ -116,7 +118,12 @@ struct Scenario {
     std::map<int, ResourceSpec> resources;  // always holds 121 and 131
     std::vector<FailureSpec> failures;
     ConsoleSpec console;
+    bool otherUpdater = false;  // another scanfw.exe holds its update guard for the whole run
 };
+
+// The mutex that another scanfw.exe on the PC holds while it updates a scanner (otherUpdater):
+// owned by BUILTIN\Administrators, open to SYSTEM and administrators alone.
+constexpr const char* OTHER_UPDATER_GUARD_NAME = "Global\\scanfw-update-guard-{239B3856-0074-486A-9C1A-93BBFA4AD465}";
 
 constexpr uint32_t IMAGE_121_SIZE = 8388608;
 constexpr uint32_t IMAGE_131_SIZE = 13633428;

@@ -434,10 +434,19 @@ public:
                 Fail(fi, "only \"121\" and \"131\" are images");
             const json& r = it.value();
             RequireObject(r, fi);
-            AllowOnly(r, fi, {"size", "missing", "loadFails", "lockFails"});
-            if (r.size() != 1)
-                Fail(fi, "give exactly one of size, missing, loadFails, lockFails");
+            AllowOnly(r, fi, {"size", "missing", "loadFails", "lockFails", "damaged"});
             ResourceSpec& given = s.resources[std::stoi(it.key())];
+            if (r.contains("damaged")) {
+                if (!Bool(r["damaged"], Join(fi, "damaged")))
+                    Fail(Join(fi, "damaged"), "only true is meaningful");
+                if (r.size() > 2 || (r.size() == 2 && !r.contains("size")))
+                    Fail(Join(fi, "damaged"), "goes with size or alone: an image that is not there has no bytes");
+                given.damaged = true;
+                if (!r.contains("size"))
+                    continue;
+            } else if (r.size() != 1) {
+                Fail(fi, "give exactly one of size, missing, loadFails, lockFails");
+            }
             if (r.contains("size")) {
                 given.mode = ResourceMode::Present;
                 given.size = static_cast<uint32_t>(Number(r["size"], Join(fi, "size"), 0xFFFFFFFFu));
@@ -522,7 +531,7 @@ public:
         RequireObject(j, "");
         AllowOnly(j, "",
                   {"userLangId", "tickStart", "args", "devices", "service", "imagingDevices", "mutexes", "resources",
-                   "failures", "console", "probe"});
+                   "failures", "console", "otherUpdater", "probe"});
         if (j.contains("userLangId"))
             s.userLangId = static_cast<uint16_t>(Number(j["userLangId"], "userLangId", 0xFFFF));
         if (j.contains("tickStart"))
@@ -559,6 +568,12 @@ public:
             Failures(j["failures"], "failures", s);
         if (j.contains("console"))
             Console(j["console"], "console", s);
+        if (j.contains("otherUpdater"))
+            s.otherUpdater = Bool(j["otherUpdater"], "otherUpdater");
+        for (size_t i = 0; s.otherUpdater && i < s.mutexes.size(); ++i)
+            if (s.mutexes[i].name == OTHER_UPDATER_GUARD_NAME)
+                Fail("mutexes[" + std::to_string(i) + "].name",
+                     "the other updater's guard has this name: with otherUpdater true no other mutex may");
         // `probe` is whatever a capture tool recorded about itself and the PC: kept out of the run.
         if (j.contains("probe"))
             RequireObject(j["probe"], "probe");

@@ -50,6 +50,29 @@ bool Contains(const std::string& output, MessageId id, uint16_t language) {
     return output.find(std::string(MessageText(id, language)) + "\n") != std::string::npos;
 }
 
+// What the guard and the image check promise: a run that met another's guard, and could read it
+// for one, touches neither the scanner nor the service; an image that differs from its digest is
+// never sent.
+std::vector<std::string> CheckGuardAndImage(const sim::Scenario& s, const sim::RunResult& run,
+                                            const std::vector<std::string>& failedCalls) {
+    std::vector<std::string> problems;
+    const nlohmann::json& device = run.report["device"];
+    const bool sentCommands = device.is_object() && !device["commands"].empty();
+    const bool guardRead = std::none_of(failedCalls.begin(), failedCalls.end(), [](const std::string& c) {
+        return c == "CreateMutexExA" || c == "GetKernelObjectSecurity" || c == "GetSecurityDescriptorOwner";
+    });
+    if (s.otherUpdater && guardRead &&
+        (sentCommands || run.report["service"]["stopRequests"] != 0 || !run.report["service"]["configChanges"].empty()))
+        problems.push_back("another run held the guard, yet this one talked to the scanner or the service");
+    // The updater loads one image at most: the one it would send.
+    for (const auto& [bytes, id] : sim::M().resources.loaded) {
+        const sim::ResourceSpec& given = s.resources.at(id);
+        if (given.damaged && given.size > 0 && device.is_object() && !device["images"].empty())
+            problems.push_back("damaged image " + std::to_string(id) + " was sent to the scanner");
+    }
+    return problems;
+}
+
 std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vector<std::string>& failedCalls,
                                       uint16_t language, bool closed) {
     std::vector<std::string> problems;
@@ -125,6 +148,8 @@ std::vector<std::string> CheckFuzzedRun(const sim::Scenario& scenario, const sim
         problems.push_back("the output does not end with a final message");
     std::vector<std::string> restore = CheckRestore(run, failedCalls, language, closed);
     problems.insert(problems.end(), restore.begin(), restore.end());
+    std::vector<std::string> guarded = CheckGuardAndImage(scenario, run, failedCalls);
+    problems.insert(problems.end(), guarded.begin(), guarded.end());
     return problems;
 }
 

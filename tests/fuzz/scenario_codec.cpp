@@ -462,6 +462,14 @@ void Console(C& c, sim::ConsoleSpec& console) {
     List(c, console.interrupts, 0, MAX_INTERRUPTS, [&](sim::InterruptSpec& i) { Interrupt(c, i); });
 }
 
+// Whether another run holds the update guard, and which image is damaged. Read last, so that an
+// input made before these existed reads them as absent.
+template <typename C>
+void GuardAndDamage(C& c, sim::Scenario& s) {
+    Flag(c, s.otherUpdater);
+    for (int id : IMAGE_IDS) Flag(c, s.resources[id].damaged);
+}
+
 template <typename C>
 void Visit(C& c, sim::Scenario& s) {
     ScannerEntry entry = FindScannerEntry(s);
@@ -476,6 +484,7 @@ void Visit(C& c, sim::Scenario& s) {
     Resources(c, s);
     List(c, s.failures, 0, MAX_FAILURES, [&](sim::FailureSpec& f) { Failure(c, f); });
     Console(c, s.console);
+    GuardAndDamage(c, s);
 }
 
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
@@ -515,6 +524,14 @@ void Bound(sim::Scenario& s) {
         std::remove_if(s.mutexes.begin(), s.mutexes.end(), [](const sim::MutexSpec& m) { return m.name.empty(); }),
         s.mutexes.end());
     DropRepeats(s.mutexes, [](const sim::MutexSpec& a, const sim::MutexSpec& b) { return a.name == b.name; });
+    // Another run's guard has its name to itself.
+    if (s.otherUpdater)
+        s.mutexes.erase(std::remove_if(s.mutexes.begin(), s.mutexes.end(),
+                                       [](const sim::MutexSpec& m) { return m.name == sim::OTHER_UPDATER_GUARD_NAME; }),
+                        s.mutexes.end());
+    // Only an image that is there has bytes to damage.
+    for (auto& [id, resource] : s.resources)
+        resource.damaged = resource.damaged && resource.mode == sim::ResourceMode::Present;
     DropRepeats(s.failures, [](const sim::FailureSpec& a, const sim::FailureSpec& b) { return a.call == b.call; });
     // A pause whose wait fails falls back to a Sleep; with Sleep bounded, time always passes.
     for (sim::FailureSpec& f : s.failures)

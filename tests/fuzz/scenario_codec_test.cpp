@@ -67,7 +67,10 @@ std::vector<std::string> BrokenLimits(const sim::Scenario& s) {
     for (int id : {121, 131}) {
         const std::vector<uint32_t>& sizes = fuzz::ImageSizes(id);
         expect(std::find(sizes.begin(), sizes.end(), s.resources.at(id).size) != sizes.end(), "image size");
+        expect(!s.resources.at(id).damaged || s.resources.at(id).mode == sim::ResourceMode::Present,
+               "a damaged image that is not there");
     }
+    expect(!s.otherUpdater || mutexNames.count(sim::OTHER_UPDATER_GUARD_NAME) == 0, "a mutex of the guard's name");
     std::set<std::string> calls;
     for (const sim::FailureSpec& f : s.failures) {
         expect(calls.insert(f.call).second, "failure call repeated");

@@ -16,7 +16,7 @@ import sys
 BOM = b"\xef\xbb\xbf"
 CHINESE_SLOT_OFFSET = 100
 # Catalogue ids of the last messages of a run, and of the USB lines that come before them.
-LAST_MESSAGE_IDS = (19, 3, 26, 13, 12, 30, 29, 31, 5, 6, 7, 8, 15, 16, 20)
+LAST_MESSAGE_IDS = (19, 3, 26, 13, 12, 30, 29, 31, 5, 6, 7, 8, 15, 16, 20, 38, 39)
 USB_LINE_IDS = (21, 22, 23, 24, 25)
 # Messages that this branch's catalogue does not hold yet; once it does, the catalogue's texts
 # must equal these.

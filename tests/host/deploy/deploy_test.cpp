@@ -146,6 +146,7 @@ const std::map<std::string, Outcome> kBuiltinOutcomes = {
     {"image-load-fails", Outcome::FailedBeforeSending},
     {"image-lock-fails", Outcome::FailedBeforeSending},
     {"image-empty", Outcome::FailedBeforeSending},
+    {"damaged-image", Outcome::FailedBeforeSending},
     {"command-refused", Outcome::FailedBeforeSending},
     {"data-error", Outcome::FailedWhileSending},
     {"burn-error", Outcome::FailedWhileSending},
@@ -156,6 +157,7 @@ const std::map<std::string, Outcome> kBuiltinOutcomes = {
     {"interrupted-while-burning", Outcome::Updated},
     {"restore-fails", Outcome::ServiceLeftDisabled},
     {"no-admin-rights", Outcome::NotAdministrator},
+    {"second-updater", Outcome::TryAgainLater},
     {"double-clicked", Outcome::Updated},
 };
 

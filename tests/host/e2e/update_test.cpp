@@ -3,7 +3,9 @@
 // the image, the service, the locks and the handles left open).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,12 @@ const json kRestored = {{"state", "running"},
                         {"stopRequests", 1},
                         {"startRequests", 1},
                         {"configChanges", {"disabled", "auto"}}};
+// The service as the run found it: running, automatic, never asked anything.
+const json kUntouched = {{"state", "running"},
+                         {"startType", "auto"},
+                         {"stopRequests", 0},
+                         {"startRequests", 0},
+                         {"configChanges", json::array()}};
 const json kBothLocksReleased = {{FIRST_LOCK, {{"created", true}, {"ownedAtExit", false}}},
                                  {SECOND_LOCK, {{"created", true}, {"ownedAtExit", false}}}};
 
@@ -127,6 +135,7 @@ struct Case {
     int mutexHandles;
     std::vector<int> messages;  // the catalogue ids printed, in order
     int keyWaits = 0;
+    bool keptAwake = true;  // the power requests of an update were made
 };
 
 // The messages of a whole update, without its end.
@@ -283,6 +292,32 @@ std::vector<Case> Cases() {
          kBothLocksReleased,
          2,
          Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_LOCK_RESOURCE_ERROR}})},
+        {"damaged-image",
+         [](uint16_t l) {
+             return Start(l) + Msg(MSG_LOADING_FIRMWARE, l) + "\n" +
+                    Msgs({MSG_CHECKING_FIRMWARE, MSG_FIRMWARE_DAMAGED}, l);
+         },
+         Cat({kStopWait, kStartWait}),
+         Commands({{READY_QUERY, 1}}),
+         {},
+         kRestored,
+         kBothLocksReleased,
+         2,
+         Ids({kStart, {MSG_LOADING_FIRMWARE, MSG_CHECKING_FIRMWARE, MSG_FIRMWARE_DAMAGED}})},
+        // Another run updates the scanner: nothing of the update, not even the power request.
+        {"second-updater",
+         [](uint16_t l) {
+             return Msgs({MSG_DEVICE_FOUND, MSG_ANOTHER_UPDATE_RUNNING}, l);
+         },
+         {},
+         {},
+         {},
+         kUntouched,
+         json::object(),
+         0,
+         {MSG_DEVICE_FOUND, MSG_ANOTHER_UPDATE_RUNNING},
+         0,
+         false},
         {"image-empty",
          [](uint16_t l) {
              return Start(l) + Msgs({MSG_LOADING_FIRMWARE, MSG_RESOURCE_EMPTY_ERROR}, l);
@@ -408,11 +443,7 @@ std::vector<Case> Cases() {
          {SERVICE_FAILURE_PAUSE_MS},
          {},
          {},
-         {{"state", "running"},
-          {"startType", "auto"},
-          {"stopRequests", 0},
-          {"startRequests", 0},
-          {"configChanges", json::array()}},
+         kUntouched,
          json::object(),
          0,
          Ids({kStart, {MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}})},
@@ -471,7 +502,7 @@ TEST_P(EveryOutcome, ExactOutputAndWhatTheHostSaw) {
         EXPECT_EQ(rep["openHandles"], expectedHandles);
         EXPECT_EQ(rep["messages"].get<std::vector<int>>(), c.messages);
         // Awake for the whole update and back to normal after it, whatever its end.
-        EXPECT_EQ(rep["power"], json({"0x80000001", "0x80000000"}));
+        EXPECT_EQ(rep["power"], c.keptAwake ? json({"0x80000001", "0x80000000"}) : json::array());
         EXPECT_EQ(rep["keyWaits"], c.keyWaits);
         EXPECT_EQ(rep["ended"], "return");
     }
@@ -527,6 +558,109 @@ TEST(ReadyWait, TheModelOfTheReplyThatEndsTheWaitCounts) {
     s.devices[0].scanner.ready = {sim::MakeReply(0, 2, 0, 8), sim::MakeReply(0, 0, 0, 9)};
     sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
     EXPECT_EQ(Lower(r.report["device"]["commands"][2].get<std::string>()), DOWNLOAD_121);
+}
+
+// Only the image about to be sent is checked, against its own digest; a damaged one never reaches
+// the scanner, and the service and the locks are given back as after any other failed load.
+TEST(ImageCheck, TheImageToBeSentIsCheckedAgainstItsOwnDigest) {
+    const struct {
+        const char* what;
+        int damagedId;
+        std::optional<uint32_t> size;
+        uint8_t model;
+        std::optional<MessageId> failure;  // none: the whole update
+    } cases[] = {
+        {"121 damaged, 121 sent", 121, std::nullopt, 0, MSG_FIRMWARE_DAMAGED},
+        {"131 damaged, 131 sent", 131, std::nullopt, 8, MSG_FIRMWARE_DAMAGED},
+        {"131 damaged, 121 sent", 131, std::nullopt, 0, std::nullopt},
+        {"a 16-byte 121 damaged", 121, 16, 0, MSG_FIRMWARE_DAMAGED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Scenario s = sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "damaged");
+        s.devices[0].scanner.ready = {sim::MakeReply(0, 0, 0, c.model)};
+        s.resources[c.damagedId].damaged = true;
+        if (c.size.has_value())
+            s.resources[c.damagedId].size = *c.size;
+        const sim::RunResult r = sim::RunUpdater(s, sim::RunOptions{}, true);
+        if (!c.failure.has_value()) {
+            EXPECT_EQ(r.output, FullUpdate(LANGUAGE_ENGLISH));
+            continue;
+        }
+        const std::string end = Msg(*c.failure, LANGUAGE_ENGLISH);
+        ASSERT_GE(r.output.size(), end.size());
+        EXPECT_EQ(r.output.substr(r.output.size() - end.size()), end);
+        EXPECT_EQ(r.report["device"]["commands"], json({READY_QUERY}));
+        EXPECT_TRUE(r.report["device"]["images"].empty());
+        EXPECT_EQ(r.report["service"], kRestored);
+        EXPECT_EQ(r.report["mutexes"], kBothLocksReleased);
+    }
+}
+
+// What another run's guard, a look-alike of it and a user without rights make of a run.
+TEST(UpdateGuard, WhatARunMeetsOnThePC) {
+    const std::string squatter = std::string(R"({"name": ")") +
+                                 "Global\\\\scanfw-update-guard-{239B3856-0074-486A-"
+                                 "9C1A-93BBFA4AD465}" +
+                                 R"("})";
+    const struct {
+        const char* what;
+        const char* builtin;
+        std::string mutexes;  // JSON list, or empty
+        bool administrator;
+        std::function<std::string(uint16_t)> output;
+        int keyWaits;
+    } cases[] = {
+        // A mutex of the guard's name that a user made guards nothing: the update runs.
+        {"a look-alike", "update", "[" + squatter + "]", true, FullUpdate, 0},
+        // The guard is the administrators' alone: a user meets the refusals of today.
+        {"a user while an update runs", "no-admin-rights", "", false,
+         [](uint16_t l) {
+             return Start(l) + Msgs({MSG_ACCESS_DENIED, MSG_WIA_CLOSE_FAILED}, l);
+         },
+         0},
+        // A window of its own still waits for a key after saying why it did nothing.
+        {"double-clicked while an update runs", "second-updater", "", true,
+         [](uint16_t l) {
+             return Msgs({MSG_DEVICE_FOUND, MSG_ANOTHER_UPDATE_RUNNING, MSG_PRESS_ANY_KEY}, l);
+         },
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        nlohmann::json scenario = json::parse(sim::FindBuiltinScenario(c.builtin)->json);
+        if (!c.mutexes.empty())
+            scenario["mutexes"] = json::parse(c.mutexes);
+        if (c.keyWaits != 0)
+            scenario["console"] = {{"processes", 1}};
+        if (!c.administrator)
+            scenario["otherUpdater"] = true;
+        sim::RunOptions options;
+        options.administrator = c.administrator;
+        const sim::RunResult r = sim::RunUpdater(sim::ParseScenario(scenario.dump(), c.what), options, true);
+        EXPECT_EQ(r.output, c.output(LANGUAGE_ENGLISH));
+        EXPECT_EQ(r.report["keyWaits"], c.keyWaits);
+        EXPECT_EQ(r.report["openHandles"]["mutex"], c.builtin == std::string("update") ? 2 : 0);
+    }
+}
+
+// Held from before the first step of the update until after its last, the restore included.
+TEST(UpdateGuard, SpansTheWholeUpdate) {
+    sim::RunOptions options;
+    options.journal = true;
+    const sim::RunResult r =
+        sim::RunUpdater(sim::ParseScenario(sim::FindBuiltinScenario("update")->json, "span"), options, true);
+    std::vector<std::string> calls;
+    for (const sim::JournalEntry& e : r.journal)
+        if (e.thread == 0)
+            calls.push_back(e.call);
+    auto first = [&](const char* call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
+    auto last = [&](const char* call) { return std::find(calls.rbegin(), calls.rend(), call).base() - calls.begin(); };
+    ASSERT_LT(last("DuplicateHandle"), static_cast<ptrdiff_t>(calls.size()));
+    EXPECT_LT(first("CreateMutexExA"), first("SetThreadExecutionState"));
+    EXPECT_GT(first("DuplicateHandle"), last("SetThreadExecutionState"));
+    EXPECT_GT(first("DuplicateHandle"), last("StartServiceA"));
+    EXPECT_EQ(r.report["openHandles"]["mutex"], 2);  // the two locks, whose mutexes live on
 }
 
 }  // namespace

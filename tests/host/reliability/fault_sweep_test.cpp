@@ -71,6 +71,17 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"GetConsoleMode", {ERROR_INVALID_HANDLE}},
     {"FlushConsoleInputBuffer", {ERROR_INVALID_HANDLE}},
     {"ReadConsoleInputA", {ERROR_INVALID_HANDLE}},
+    {"CreateMutexExA", {ERROR_ACCESS_DENIED, ERROR_INVALID_OWNER, ERROR_INVALID_HANDLE /* another kind of object */}},
+    {"GetKernelObjectSecurity", {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER}},
+    {"GetSecurityDescriptorOwner", {ERROR_INVALID_SECURITY_DESCR}},
+    {"DuplicateHandle", {ERROR_INVALID_HANDLE}},
+    {"FormatMessageA", {ERROR_MR_MID_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND, ERROR_NOT_ENOUGH_MEMORY}},
+    {"CryptAcquireContextA", {NTE_PROV_TYPE_NOT_DEF, ERROR_NOT_ENOUGH_MEMORY}},
+    {"CryptCreateHash", {NTE_BAD_ALGID, ERROR_NOT_ENOUGH_MEMORY}},
+    {"CryptHashData", {NTE_BAD_HASH}},
+    {"CryptGetHashParam", {NTE_BAD_HASH, ERROR_MORE_DATA}},
+    {"CryptDestroyHash", {NTE_BAD_HASH}},
+    {"CryptReleaseContext", {NTE_BAD_UID}},
 };
 
 struct Base {
@@ -94,10 +105,11 @@ std::vector<Base> Bases() {
 }
 
 // The calls failed one by one also meet a window of its own, which adds the calls that hold it
-// open at the end.
+// open at the end; another run's guard, whose owner is read; and a damaged image, whose failed
+// check gives everything back.
 std::vector<Base> FaultBases() {
     std::vector<Base> bases = Bases();
-    bases.push_back({"double-clicked", 0x0409});
+    for (const char* extra : {"double-clicked", "second-updater", "damaged-image"}) bases.push_back({extra, 0x0409});
     return bases;
 }
 
@@ -122,7 +134,14 @@ TEST(FaultSweep, EveryCallFailingKeepsThePromises) {
         const sim::Scenario clean = Load(base);
         const sim::RunResult cleanRun = sim::RunUpdater(clean, SweepOptions(), true);
         const uint16_t lang = base.langId == 0x0404 ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
-        const sweep::CleanRun reference = sweep::Analyse(cleanRun, lang);
+        sweep::CleanRun reference = sweep::Analyse(cleanRun, lang);
+        if (clean.otherUpdater) {
+            sim::Scenario alone = clean;
+            alone.otherUpdater = false;
+            const sweep::CleanRun unguarded = sweep::Analyse(sim::RunUpdater(alone, SweepOptions(), true), lang);
+            reference.unguardedOutput = unguarded.output;
+            reference.serviceWasActive = unguarded.serviceWasActive;
+        }
         ASSERT_TRUE(reference.finalMessage.has_value()) << base.scenario << ": the clean run has no final message";
         for (size_t i = 0; i < cleanRun.journal.size(); ++i) {
             const sim::JournalEntry& entry = cleanRun.journal[i];

@@ -7,15 +7,26 @@
 namespace sweep {
 namespace {
 
-const MessageId kFinalMessages[] = {MSG_DEVICE_NOT_FOUND,    MSG_NOT_RESPONDED,
-                                    MSG_STATUS_ERROR,        MSG_SCANNER_NOT_REGISTERED,
-                                    MSG_SCAN_APP_BUSY,       MSG_SECOND_APP_BUSY,
-                                    MSG_FIND_RESOURCE_ERROR, MSG_LOAD_RESOURCE_ERROR,
-                                    MSG_LOCK_RESOURCE_ERROR, MSG_RESOURCE_EMPTY_ERROR,
-                                    MSG_COMMAND_ERROR,       MSG_DATA_ERROR,
-                                    MSG_BURN_ERROR,          MSG_BURN_DONE,
-                                    MSG_WIA_CLOSE_FAILED,    MSG_WIA_RESTORE_FAILED,
-                                    MSG_WIA_START_FAILED,    MSG_UPDATE_CANCELLED};
+const MessageId kFinalMessages[] = {MSG_DEVICE_NOT_FOUND,
+                                    MSG_NOT_RESPONDED,
+                                    MSG_STATUS_ERROR,
+                                    MSG_SCANNER_NOT_REGISTERED,
+                                    MSG_SCAN_APP_BUSY,
+                                    MSG_SECOND_APP_BUSY,
+                                    MSG_FIND_RESOURCE_ERROR,
+                                    MSG_LOAD_RESOURCE_ERROR,
+                                    MSG_LOCK_RESOURCE_ERROR,
+                                    MSG_RESOURCE_EMPTY_ERROR,
+                                    MSG_COMMAND_ERROR,
+                                    MSG_DATA_ERROR,
+                                    MSG_BURN_ERROR,
+                                    MSG_BURN_DONE,
+                                    MSG_WIA_CLOSE_FAILED,
+                                    MSG_WIA_RESTORE_FAILED,
+                                    MSG_WIA_START_FAILED,
+                                    MSG_UPDATE_CANCELLED,
+                                    MSG_ANOTHER_UPDATE_RUNNING,
+                                    MSG_FIRMWARE_DAMAGED};
 
 const std::set<std::string> kChannelCalls = {"CreateEventA", "WriteFile", "ReadFile", "WaitForSingleObject",
                                              "GetOverlappedResult"};
@@ -23,11 +34,16 @@ const std::set<std::string> kServiceCalls = {"OpenSCManagerA", "OpenServiceA",  
                                              "ControlService", "QueryServiceConfigA", "ChangeServiceConfigA",
                                              "StartServiceA",  "LocalAlloc",          "CloseServiceHandle"};
 
+// The calls by which a run makes the update guard or tells another run's guard for one.
+const std::set<std::string> kGuardReads = {"CreateMutexExA", "GetKernelObjectSecurity", "GetSecurityDescriptorOwner"};
+
 // The final messages a failure in each phase may lead to, besides the clean outcome.
 std::set<MessageId> Documented(Phase phase) {
     switch (phase) {
         case Phase::Search:
             return {MSG_DEVICE_NOT_FOUND};
+        case Phase::Guard:
+            return {MSG_ANOTHER_UPDATE_RUNNING};
         case Phase::Service:
             return {MSG_WIA_CLOSE_FAILED};
         case Phase::ReadyWait:
@@ -35,8 +51,8 @@ std::set<MessageId> Documented(Phase phase) {
         case Phase::Locks:
             return {MSG_SCANNER_NOT_REGISTERED, MSG_SCAN_APP_BUSY, MSG_SECOND_APP_BUSY};
         case Phase::Image:
-            return {MSG_FIND_RESOURCE_ERROR, MSG_LOAD_RESOURCE_ERROR, MSG_LOCK_RESOURCE_ERROR,
-                    MSG_RESOURCE_EMPTY_ERROR};
+            return {MSG_FIND_RESOURCE_ERROR, MSG_LOAD_RESOURCE_ERROR, MSG_LOCK_RESOURCE_ERROR, MSG_RESOURCE_EMPTY_ERROR,
+                    MSG_FIRMWARE_DAMAGED};
         case Phase::Download:
             return {MSG_COMMAND_ERROR, MSG_DATA_ERROR};
         case Phase::Progress:
@@ -83,6 +99,8 @@ const char* PhaseName(Phase phase) {
     switch (phase) {
         case Phase::Search:
             return "search";
+        case Phase::Guard:
+            return "guard";
         case Phase::Service:
             return "service";
         case Phase::ReadyWait:
@@ -123,8 +141,16 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
     c.serviceWasActive = clean.report["service"].is_object() && clean.report["service"]["startRequests"] != 0;
     Phase phase = Phase::Search;
     for (const sim::JournalEntry& e : clean.journal) {
+        // Once the ready wait has begun, the service is touched again only to give it back: an
+        // update that ends before the download (a lock taken, an image refused) restores it there.
+        if (phase >= Phase::ReadyWait && kServiceCalls.count(e.call))
+            phase = Phase::Restore;
         switch (phase) {
             case Phase::Search:
+                if (e.call == "CreateMutexExA")
+                    phase = Phase::Guard;
+                break;
+            case Phase::Guard:
                 if (e.call == "OpenSCManagerA")
                     phase = Phase::Service;
                 break;
@@ -221,12 +247,15 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
         reachesRestore = true;
     }
     std::optional<MessageId> final = FinalMessage(run.output, language);
-    if (!final.has_value()) {
+    if (clean.unguardedOutput.has_value() && kGuardReads.count(failed.call)) {
+        // A run that met another's guard and could not tell it for one goes on as a run without one.
+        if (WithoutDiagnostic(run.output) != WithoutDiagnostic(*clean.unguardedOutput))
+            problems.push_back("the guard failed, but the run did not go on as one without a guard");
+    } else if (!final.has_value()) {
         problems.push_back("no final message; output ends: " +
                            run.output.substr(run.output.size() > 80 ? run.output.size() - 80 : 0));
         return problems;
-    }
-    if (*final == clean.finalMessage && !allowed.count(*final)) {
+    } else if (*final == clean.finalMessage && !allowed.count(*final)) {
         // A failure the updater ignores by design: the outcome must be the clean run's, save the
         // restore's own diagnostic line when the restore was what failed. A device passed over
         // in the search may lose or gain its own message before the scanner is found.

@@ -13,7 +13,7 @@
 namespace sweep {
 
 // Where in the update a call was made, in the order the update passes through.
-enum class Phase { Search, Service, ReadyWait, Locks, Image, Download, Progress, Restore };
+enum class Phase { Search, Guard, Service, ReadyWait, Locks, Image, Download, Progress, Restore };
 const char* PhaseName(Phase phase);
 
 // The channel's completion event being made: the start of an exchange or an image write.
@@ -26,6 +26,9 @@ struct CleanRun {
     std::optional<MessageId> finalMessage;
     std::vector<Phase> phases;  // the phase of every journal entry
     bool serviceWasActive = false;
+    // When the clean run met another run's guard: the output of the same run without it, which a
+    // failed call of the guard's leads to (the update goes on as it would without a guard).
+    std::optional<std::string> unguardedOutput;
 };
 
 // The final catalogue message of an output (a trailing service diagnostic line and the closing

@@ -4,7 +4,9 @@
 usage: check_resources.py EXE IMAGE121 IMAGE131 --kind stand-in|release [--max-overhead BYTES]
 
 IMAGE121 and IMAGE131 are the files the build embedded; the resources must hold exactly their
-bytes, and the version resource's Comments must name the SHA-256 of each. --kind says what the
+bytes, the version resource's Comments must name the SHA-256 of each, and so must the message
+table that the updater checks each image against: message ID, in US English, exactly the 64
+lower-case hex digits of image ID's SHA-256 before the "%0" that ends it without a line end. --kind says what the
 version resource must tell of the build: a stand-in build (generated images) carries
 VS_FF_SPECIALBUILD, a SpecialBuild string and a FileDescription that say so; a release carries
 none of them. With --max-overhead the file may be at most that many bytes larger than the two
@@ -13,6 +15,7 @@ images together, and must carry no debug sections. Prints one line per problem, 
 """
 import hashlib
 import os
+import struct
 import sys
 import xml.etree.ElementTree as ET
 
@@ -26,6 +29,10 @@ BINARY = "BINARY"
 IMAGE_LANGUAGE = 0x0404
 NEUTRAL_LANGUAGE = 0
 MANIFEST_ID = 1  # CREATEPROCESS_MANIFEST_RESOURCE_ID
+MESSAGE_TABLE_ID = 1
+DIGEST_LANGUAGE = 0x0409
+MESSAGE_END = "%0"
+UNICODE_ENTRY = 0x0001  # MESSAGE_RESOURCE_ENTRY.Flags: the text is UTF-16
 VERSION_ID = 1  # VS_VERSION_INFO
 VERSION = (0, 0, 57, 0)
 VERSION_TEXT = "0.0.57.0"
@@ -57,7 +64,8 @@ def resource_table(pe):
 
 def check_resources(table, images, problems):
     expected = {(BINARY, rid, IMAGE_LANGUAGE) for rid in images}
-    expected |= {("RT_MANIFEST", MANIFEST_ID, NEUTRAL_LANGUAGE), ("RT_VERSION", VERSION_ID, NEUTRAL_LANGUAGE)}
+    expected |= {("RT_MANIFEST", MANIFEST_ID, NEUTRAL_LANGUAGE), ("RT_VERSION", VERSION_ID, NEUTRAL_LANGUAGE),
+                 ("RT_MESSAGETABLE", MESSAGE_TABLE_ID, DIGEST_LANGUAGE)}
     for key in sorted(set(table) - expected, key=str):
         problems.append(f"unexpected resource {key[0]}/{key[1]} language {key[2]:#06x}")
     for rid, path in images.items():
@@ -71,6 +79,39 @@ def check_resources(table, images, problems):
         elif data != want:
             first = next(i for i, (a, b) in enumerate(zip(data, want)) if a != b)
             problems.append(f"resource {BINARY}/{rid}: differs from {path} at byte {first}")
+
+
+def message_texts(data):
+    """{id: text} of a message table resource (MESSAGE_RESOURCE_DATA: blocks of id ranges, each
+    entry a 16-bit length and flags, then its text)."""
+    texts = {}
+    (blocks,) = struct.unpack_from("<I", data, 0)
+    for b in range(blocks):
+        low, high, at = struct.unpack_from("<III", data, 4 + 12 * b)
+        for message in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, at)
+            raw = data[at + 4:at + length]
+            texts[message] = (raw.decode("utf-16-le") if flags & UNICODE_ENTRY else raw.decode("latin-1")).rstrip("\0")
+            at += length
+    return texts
+
+
+def check_digests(table, images, problems):
+    data = table.get(("RT_MESSAGETABLE", MESSAGE_TABLE_ID, DIGEST_LANGUAGE))
+    if data is None:
+        problems.append(f"message table: missing under language {DIGEST_LANGUAGE:#06x}")
+        return
+    try:
+        texts = message_texts(data)
+    except (struct.error, UnicodeDecodeError) as e:
+        problems.append(f"message table: unreadable ({e})")
+        return
+    for rid, path in images.items():
+        with open(path, "rb") as f:
+            want = hashlib.sha256(f.read()).hexdigest() + MESSAGE_END
+        text = texts.get(rid)
+        if text is None or text.rstrip("\r\n") != want:
+            problems.append(f"message table: message {rid} is {text!r}, not the digest of {path} ({want!r})")
 
 
 def local_name(tag):
@@ -200,6 +241,7 @@ def main(argv):
     problems = []
     table = resource_table(pe)
     check_resources(table, images, problems)
+    check_digests(table, images, problems)
     check_manifest(table, problems)
     check_version(pe, images, kind, problems)
     check_imports_and_flags(pe, problems)

@@ -6,7 +6,9 @@ service, the imaging-device keys, the two locks, the exe's resources. What a sca
 how a run is started and what happens during it are not on the PC to be read, so `complete` takes
 exactly those members from the e2e scenario, and nothing else:
 
-- top level: `args`, `tickStart`, `failures`, `console`, when the scenario has them;
+- top level: `args`, `tickStart`, `failures`, `console`, and `otherUpdater` (the harness starts the
+  other updater after the probe), when the scenario has them;
+- each image's `damaged`, which the probe does not yet tell;
 - for every captured device that the scenario lists too (by index): the scanner's `download`,
   `progress` and `faults`, and `ready`: the scenario's whole list when the probe did not ask the
   scanner, else the probe's first reply followed by the scenario's replies from the second on;
@@ -28,7 +30,7 @@ import difflib
 
 from scenario_setup import number
 
-TOP_LEVEL_MEMBERS = ("args", "tickStart", "failures", "console")
+TOP_LEVEL_MEMBERS = ("args", "tickStart", "failures", "console", "otherUpdater")
 SCANNER_MEMBERS = ("download", "progress", "faults")
 # The updater's ready query, the one command a probe run with --ask-scanner may send.
 READY_QUERY = "20020000120002000000000000000000"
@@ -60,6 +62,9 @@ def complete(capture, original):
             scanner["ready"] = replies(scanner["ready"])[:1] + given[1:] if scanner.get("ready") else given
         if scanner:
             device["scanner"] = scanner
+    for rid, resource in original.get("resources", {}).items():
+        if resource.get("damaged") is True:
+            done.setdefault("resources", {}).setdefault(rid, {})["damaged"] = True
     releases = {session_name(m["name"]): m["releaseAfterMs"]
                 for m in original.get("mutexes", []) if "releaseAfterMs" in m}
     for mutex in done.get("mutexes", []):

@@ -132,11 +132,16 @@ def reset(run, setup):
                                               setup.service.start_type])
 
 
-def run_deploy(run, setup, elapsed_ms):
-    """Runs the deploy on the prefix set back to the scenario's start: what it did, for differences()."""
+def run_deploy(run, setup, elapsed_ms, first_ms=None):
+    """Runs the deploy on the prefix set back to the scenario's start, after a first scanfw.exe when
+    `first_ms` (the first's length) is given: what it did, for differences()."""
     reset(run, setup)
     holder = run.hold_mutexes(setup.mutexes) if setup.mutexes else None
-    rc, out, err, seconds, console = run.run_exe(setup, elapsed_ms, program=run.args.deploy, name="deploy")
+    if first_ms is None:
+        rc, out, err, seconds, console = run.run_exe(setup, elapsed_ms, program=run.deploy, name="deploy")
+    else:
+        (rc, out, err, seconds, console), _, _ = run.run_after_another(setup, first_ms, elapsed_ms,
+                                                                      program=run.deploy, name="deploy")
     if holder is not None:
         run.release_mutexes(*holder)
     records, service = run.read_back(setup, "deploy-")
@@ -145,14 +150,15 @@ def run_deploy(run, setup, elapsed_ms):
             "service": service, "registry": registry.decode(errors="replace"), "files": records_in(run.prefix.path)}
 
 
-def differences(done, exe_stdout, exe_rc, report, service_exists, exes):
-    """The deploy's parts against scanfw.exe's run alone (`exe_stdout`, raw) and the simulator's report."""
+def differences(done, exe_stdout, exe_rc, report, touched, service_exists, exes):
+    """The deploy's parts against scanfw.exe's run alone (`exe_stdout`, raw) and the simulator's report
+    (`touched`: what the devices and the service show, with another updater's part)."""
     want = expected_outcome(report["messages"], exe_rc)
     return {
         "deploy stdout": compare.compare_stdout(exe_stdout, done["stdout"]),
         "deploy exitCode": [] if done["rc"] == want[1] else [f"exit code {done['rc']}, not {want[1]} ({want[0]})"],
         "deploy record": record_problems(done["files"], want, report["messages"], exe_stdout, exes),
         "deploy registry": registry_problems(done["registry"], want),
-        "deploy device": compare.compare_device(report, done["records"]),
-        "deploy service": compare.compare_service(report["service"], service_exists, done["service"]),
+        "deploy device": compare.compare_device(touched, done["records"]),
+        "deploy service": compare.compare_service(touched["service"], service_exists, done["service"]),
     }

@@ -31,6 +31,14 @@ command or data at any device. With --ask-scanner the probe sends the ready quer
 that device alone must have taken it, once, and the capture must hold the reply the driver was set
 to give. The devices are reset after the probe, so that the exe meets them as the simulator does.
 
+A scenario with "otherUpdater": true runs two scanfw.exe: the first with the scenario less that
+member, and OTHER_UPDATER_LEAD_S later the one compared, which must meet the first's guard. The
+first is compared with the simulator's run of the scenario less the member ("other updater": its
+output and exit code); the devices and the service, which only the first may touch, with that run
+too, the opens of both runs counted. A damaged image ("damaged": true) is the real one with its
+middle byte xored with 0xFF, in a copy of scanfw.exe in the work folder, which both the probe and
+the run are given.
+
 --deploy runs scanfw-deploy.exe (which must lie beside scanfw.exe) in the same prefix once
 scanfw.exe has run alone, the prefix set back to the scenario's start: its standard output must be
 scanfw.exe's, its exit code the outcome's, its record and detection value there (deploy_run.py);
@@ -48,6 +56,8 @@ import shutil
 import subprocess
 import sys
 import time
+
+import pefile
 
 import capture
 import compare
@@ -75,12 +85,21 @@ SNAPSHOT_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet"
 CAPTURE_PARTS = tuple("capture " + part for part in PARTS)
 
 
+# How long the first of two updaters runs before the second is started: long enough for it to have
+# found the scanner and taken its guard, short of the end of its service step.
+OTHER_UPDATER_LEAD_S = 2
+OTHER_UPDATER = "other updater"
+BINARY = "BINARY"
+DAMAGE_MASK = 0xFF
+
 class ScenarioRun:
     def __init__(self, args):
         self.args = args
         self.work = os.path.abspath(args.work)
         self.name = os.path.splitext(os.path.basename(args.scenario))[0]
         self.prefix = Prefix(os.path.join(self.work, "prefix"), self.work)
+        self.exe = args.exe  # or a damaged copy of it (damaged_copy)
+        self.deploy = args.deploy  # beside self.exe: a copy of it beside a damaged copy
         self.tool = {name: windows_path(os.path.join(args.tools, name))
                      for name in ("scanctl.exe", "e2e_prefix.exe", "e2e_console.exe")}
 
@@ -99,6 +118,30 @@ class ScenarioRun:
             f.write(run.stdout)
         with open(report_path) as f:
             return run.stdout, json.load(f)
+
+    def damaged_copy(self, ids):
+        """A copy of scanfw.exe in the work folder whose BINARY image of each id has its middle byte
+        changed, as a copy damaged on a stick or a share whose PE structure still loads."""
+        with open(self.args.exe, "rb") as f:
+            data = bytearray(f.read())
+        pe = pefile.PE(data=bytes(data), fast_load=True)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        found = set()
+        for kind in getattr(getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None), "entries", []):
+            if kind.name is None or str(kind.name) != BINARY:
+                continue
+            for name in kind.directory.entries:
+                if name.id in ids:
+                    for language in name.directory.entries:
+                        entry = language.data.struct
+                        data[pe.get_offset_from_rva(entry.OffsetToData) + entry.Size // 2] ^= DAMAGE_MASK
+                        found.add(name.id)
+        if found != set(ids):
+            raise WineError(f"{self.args.exe} has no BINARY resource {sorted(set(ids) - found)} to damage")
+        path = os.path.join(self.work, "scanfw.exe")
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
 
     def set_up(self, setup):
         copy_prefix(self.args.template, self.prefix.path)
@@ -174,7 +217,7 @@ class ScenarioRun:
             os.remove(out)
         before = self.snapshot("before-probe")
         started = time.monotonic()
-        rc, _, err = self.prefix.run("probe", [self.args.probe, "--exe", windows_path(self.args.exe), "--out",
+        rc, _, err = self.prefix.run("probe", [self.args.probe, "--exe", windows_path(self.exe), "--out",
                                                windows_path(out)] + (["--ask-scanner"] if asked is not None else []),
                                      timeout=PROBE_TIMEOUT_S, locale=setup.lc_all, check=False)
         seconds = time.monotonic() - started
@@ -205,10 +248,10 @@ class ScenarioRun:
         """Runs scanfw.exe, or `program` (the deploy) in its place: (exit code, stdout, stderr, seconds,
         [console log lines]). The deploy always runs under e2e_console.exe, which reads its whole exit
         code: Wine hands a Unix parent only its low byte (1618 would be 82)."""
-        program = program or self.args.exe
+        program = program or self.exe
         timeout = elapsed_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S
         started = time.monotonic()
-        if not setup.interrupts and program == self.args.exe:
+        if not setup.interrupts and program == self.exe:
             rc, out, err = self.prefix.run(name, [program] + setup.args, timeout=timeout, locale=setup.lc_all,
                                            check=False)
             return rc, out, err, time.monotonic() - started, []
@@ -229,6 +272,22 @@ class ScenarioRun:
             said = [line for line in lines if line.startswith("error ")] or ["no exit code"]
             raise WineError(f"e2e_console.exe exit {tool_rc}: {said[0]} (see {log})")
         return int(codes[0]), out, err, seconds, [line for line in lines if line.startswith(("delivered", "missed"))]
+
+    def run_after_another(self, setup, first_ms, elapsed_ms, program=None, name="scanfw"):
+        """Starts a first scanfw.exe, and OTHER_UPDATER_LEAD_S later the one compared (or `program`, the
+        deploy, in its place), while the first updates: (the compared run as run_exe gives it, the
+        first's exit code and stdout)."""
+        first = self.prefix.start(f"{name}-first", [self.exe] + setup.args, locale=setup.lc_all)
+        time.sleep(OTHER_UPDATER_LEAD_S)
+        if first.poll() is not None:
+            raise WineError(f"the first scanfw.exe ended (exit {first.returncode}) before the second started")
+        second = self.run_exe(setup, elapsed_ms, program, name)
+        try:
+            first_rc = first.wait(timeout=first_ms / 1000 * RUN_SLACK_FACTOR + RUN_SLACK_S)
+        except subprocess.TimeoutExpired:
+            raise WineError("the first scanfw.exe did not end")
+        with open(first.out_path, "rb") as f:
+            return second, first_rc, f.read()
 
     def read_back(self, setup, label=""):
         records = {}
@@ -264,6 +323,18 @@ class ScenarioRun:
         holder = None
         probed = None
         deployed = None
+        if setup.damaged:
+            self.exe = self.damaged_copy(setup.damaged)
+            if self.deploy:
+                self.deploy = os.path.join(self.work, os.path.basename(self.args.deploy))
+                shutil.copyfile(self.args.deploy, self.deploy)
+        first = None
+        if setup.other_updater:
+            alone = os.path.join(self.work, "first-scenario.json")
+            with open(alone, "w") as f:
+                json.dump({k: v for k, v in scenario.items() if k != "otherUpdater"}, f, indent=1)
+            first = self.simulate(alone, "first-sim")
+        first_ms = first[1]["elapsedMs"] if first is not None else None
         try:
             self.set_up(setup)
             if setup.mutexes:
@@ -282,13 +353,17 @@ class ScenarioRun:
                 cap_out, cap_report = self.simulate(completed, "capture-sim")
                 probed = (probe_problems, probe_s, cap_out, cap_report, captured)
                 elapsed_ms = max(elapsed_ms, cap_report["elapsedMs"])
-            rc, raw_out, err, exe_s, console = self.run_exe(setup, elapsed_ms)
+            if first is None:
+                rc, raw_out, err, exe_s, console = self.run_exe(setup, elapsed_ms)
+            else:
+                (rc, raw_out, err, exe_s, console), first_rc, first_raw = self.run_after_another(
+                    setup, first_ms, elapsed_ms)
             if holder is not None:
                 self.release_mutexes(*holder)
                 holder = None
             records, service = self.read_back(setup)
             if self.args.deploy and not self.args.sim_scenario:
-                deployed = deploy_run.run_deploy(self, setup, elapsed_ms)
+                deployed = deploy_run.run_deploy(self, setup, elapsed_ms, first_ms)
         finally:
             self.prefix.stop_server()
         if not self.args.keep_prefix:
@@ -297,11 +372,18 @@ class ScenarioRun:
         with open(os.path.join(self.work, "wine-stdout.bin"), "wb") as f:
             f.write(wine_out)
 
+        def touched(report_):
+            """What the devices and the service must show: with another updater, its run's, the
+            opens of both runs counted."""
+            if first is None:
+                return report_
+            return dict(first[1], opened=first[1]["opened"] + report_["opened"])
+
         def against(sim_out_, report_, service_exists):
             return {
                 "stdout": compare.compare_stdout(sim_out_, wine_out),
-                "device": compare.compare_device(report_, records),
-                "service": compare.compare_service(report_["service"], service_exists, service),
+                "device": compare.compare_device(touched(report_), records),
+                "service": compare.compare_service(touched(report_)["service"], service_exists, service),
                 "exitCode": [] if rc == report_["exitCode"] else [f"exit code {rc} under Wine, {report_['exitCode']} "
                                                                    "in the simulator"],
             }
@@ -310,9 +392,14 @@ class ScenarioRun:
         if self.args.expect:
             with open(self.args.expect) as f:
                 differences["expected"] = compare.expectation_problems(json.load(f), wine_out, records, service)
+        if first is not None:
+            differences[OTHER_UPDATER] = compare.compare_stdout(first[0], compare.wine_stdout(first_raw)) + (
+                [] if first_rc == first[1]["exitCode"] else [f"the first run's exit code {first_rc} under Wine, "
+                                                             f"{first[1]['exitCode']} in the simulator"])
         if deployed is not None:
-            differences.update(deploy_run.differences(deployed, raw_out, rc, report, setup.service is not None,
-                                                      {"deploy": self.args.deploy, "updater": self.args.exe}))
+            differences.update(deploy_run.differences(deployed, raw_out, rc, report, touched(report),
+                                                      setup.service is not None,
+                                                      {"deploy": self.deploy, "updater": self.exe}))
         figures = {"exe_s": exe_s, "sim_s": report["elapsedMs"] / 1000, "setup_s": setup_s, "stderr": err,
                    "console": console, "probe_s": None, "asked": asked}
         if probed is not None:
@@ -341,7 +428,8 @@ def summary(name, differences, figures, expected):
     if "captured" in figures:
         lines.append("  capture: {} devices, {} imaging keys, {} mutexes; simulated as {} with what the scenario "
                      "says besides".format(*figures["captured"], COMPLETED))
-    for part in [p for p in PARTS + ("expected", "probe") + CAPTURE_PARTS + deploy_run.PARTS if p in differences]:
+    for part in [p for p in PARTS + (OTHER_UPDATER, "expected", "probe") + CAPTURE_PARTS + deploy_run.PARTS
+                 if p in differences]:
         found = differences[part]
         if part == "expected":
             status = "NOT MET" if found else "met"

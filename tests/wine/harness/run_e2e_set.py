@@ -67,10 +67,17 @@ def read_set(path):
 
 
 def simulated_seconds(sim, scenario):
-    """How long the simulator says the exe runs; 0 when it cannot say (run_e2e.py will report why)."""
+    """How long the simulator says the exe runs; 0 when it cannot say (run_e2e.py will report why).
+    A run with another updater lasts as long as the other's whole update, which it starts first."""
     with tempfile.TemporaryDirectory() as tmp:
         report = os.path.join(tmp, "report.json")
         try:
+            with open(scenario) as f:
+                parsed = json.load(f)
+            if isinstance(parsed, dict) and parsed.pop("otherUpdater", False) is True:
+                scenario = os.path.join(tmp, "other-updater.json")
+                with open(scenario, "w") as f:
+                    json.dump(parsed, f)
             subprocess.run([sim, "--clock", "virtual", "--scenario", scenario, "--report", report],
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=ESTIMATE_TIMEOUT_S, check=True)

@@ -99,6 +99,8 @@ class WineSetup:
     denied_instances: list = field(default_factory=list)  # instance keys closed to everyone
     mutexes: list = field(default_factory=list)  # (name, closed to everyone)
     interrupts: list = field(default_factory=list)  # (event, atMs) in time order, for e2e_console.exe
+    damaged: list = field(default_factory=list)  # image ids whose middle byte a copy of the exe has changed
+    other_updater: bool = False  # another scanfw.exe, started first, holds its guard through the run
 
 
 def number(value):
@@ -278,9 +280,16 @@ def wine_setup(scenario):
                                     f"{', '.join(f'0x{k:04X}' for k in LOCALES)})")
     if number(scenario.get("tickStart", DEFAULT_TICK_START)) != DEFAULT_TICK_START:
         raise Refused("tickStart", "Wine's tick count cannot be set")
+    damaged = []
     for rid, entry in scenario.get("resources", {}).items():
+        # A damaged image is the real one with its middle byte changed, in a copy of the exe.
+        whole = {k: v for k, v in entry.items() if k != "damaged"}
+        if entry.get("damaged") is True and (not whole or (set(whole) == {"size"} and
+                                                           number(whole["size"]) == IMAGE_SIZES[rid])):
+            damaged.append(int(rid))
+            continue
         if set(entry) != {"size"} or number(entry["size"]) != IMAGE_SIZES[rid]:
-            raise Refused(f"resources.{rid}", "scanfw.exe carries the real images")
+            raise Refused(f"resources.{rid}", "scanfw.exe carries the real images, whole or damaged")
     if scenario.get("failures"):
         raise Refused("failures", "Windows calls cannot be made to fail under Wine")
     args = [str(a) for a in scenario.get("args", [])]
@@ -292,10 +301,14 @@ def wine_setup(scenario):
     instances = {int(name): instance_values(name, entry) for name, entry in imaging.items()}
     denied = sorted(int(name) for name, entry in imaging.items() if entry.get("access", "granted") == "denied")
     mutexes = [held_mutex(m, f"mutexes[{i}]") for i, m in enumerate(scenario.get("mutexes", []))]
+    interrupts = console_interrupts(scenario.get("console", {}))
+    other_updater = scenario.get("otherUpdater", False) is True
+    if other_updater and interrupts:
+        raise Refused("otherUpdater", "console events are delivered to one exe, and this scenario runs two")
     return WineSetup(lc_all=LOCALES[lang], args=args, devices=devices,
                      service=service_setup(scenario.get("service", {})), instances=instances,
-                     denied_instances=denied, mutexes=mutexes,
-                     interrupts=console_interrupts(scenario.get("console", {})))
+                     denied_instances=denied, mutexes=mutexes, interrupts=interrupts, damaged=sorted(damaged),
+                     other_updater=other_updater)
 
 
 # ---- the .reg file (REGEDIT4, as Wine's reg import takes it) -------------------------------------

@@ -109,6 +109,8 @@ class Setup(unittest.TestCase):
              "devices[1].scanner.faults[1]"),
             ({"devices": [{"index": 0, "scanner": {"progress": [{"state": 7}] * 1025}}]},
              "devices[0].scanner.progress"),
+            ({"resources": {"121": {"size": 16, "damaged": True}}}, "resources.121"),
+            ({"otherUpdater": True, "console": {"interrupts": [{"event": "ctrlC", "atMs": 1}]}}, "otherUpdater"),
             ({"console": {"processes": 1}}, "console.processes"),
             ({"console": {"redirected": False}}, "console.redirected"),
             ({"console": {"interrupts": [{"event": "ctrlC", "atMs": 1}, {"event": "close", "atMs": 2}]}},
@@ -128,6 +130,12 @@ class Setup(unittest.TestCase):
                                "mutexes": [{"name": "Global\\A", "access": "granted"}]})
         self.assertEqual((setup.service.state, setup.service.start_type), ("running", "demand"))
         self.assertEqual(setup.mutexes, [("Global\\A", False)])
+
+    def test_another_updater_and_damaged_images_are_set_up(self):
+        setup = ss.wine_setup({"otherUpdater": True, "resources": {"131": {"damaged": True},
+                                                                   "121": {"size": "8388608", "damaged": True}}})
+        self.assertEqual((setup.other_updater, setup.damaged), (True, [121, 131]))
+        self.assertEqual((ss.wine_setup({}).other_updater, ss.wine_setup({}).damaged), (False, []))
 
     def test_closed_keys_and_mutexes_are_set_up_closed(self):
         setup = ss.wine_setup({"imagingDevices": {"0007": {"access": "denied", "FriendlyName": "x"}, "0002": {}},
@@ -422,6 +430,10 @@ class Capture(unittest.TestCase):
              {"service": {"exists": False}}, {"service": {"pendingQueries": 0}},
              {"service": {"exists": False, "pendingQueries": 0}}),
             ("no service captured, none made", {}, {"service": {"pendingQueries": 2, "waitHint": 5}}, {}),
+            ("another updater, started after the probe, and an image the probe does not yet tell damaged",
+             {"resources": {"121": {"size": 8388608}}},
+             {"otherUpdater": True, "resources": {"121": {"damaged": True}, "131": {"size": 1}}},
+             {"otherUpdater": True, "resources": {"121": {"size": 8388608, "damaged": True}}}),
             ("nothing to take", {"devices": [{"index": 0}]}, {"service": {"state": "stopped"}, "probe": {}},
              {"devices": [{"index": 0}]}),
         ]

@@ -71,12 +71,18 @@ class Prefix:
             raise WineError(f"{name}: exit {rc}: {detail[-1] if detail else '(no output)'}")
         return rc, stdout, stderr
 
-    def start(self, name, args):
-        """Starts a Windows program in the background; its output goes to the log folder."""
+    def start(self, name, args, locale=None):
+        """Starts a Windows program in the background; its output goes to the log folder, whose
+        standard output file the process's `out_path` names."""
+        env = dict(self.env)
+        if locale is not None:
+            env["LC_ALL"] = locale
         log = self._log(name)
         with open(log + ".out", "wb") as out, open(log + ".err", "wb") as err:
-            return subprocess.Popen([WINE] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                    env=self.env, cwd=self.log_dir)
+            process = subprocess.Popen([WINE] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       env=env, cwd=self.log_dir)
+        process.out_path = log + ".out"
+        return process
 
     def server(self, *args, timeout=SERVER_STOP_TIMEOUT_S):
         subprocess.run([WINESERVER] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
