@@ -120,8 +120,7 @@ BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWO
     // As on Windows: no buffer asks for the size; too small a buffer fails and says it.
     if (pbData == nullptr || *pdwDataLen < sim::SHA256_BYTES) {
         *pdwDataLen = sim::SHA256_BYTES;
-        return pbData == nullptr ? Done("CryptGetHashParam", args)
-                                 : Failed("CryptGetHashParam", args, ERROR_MORE_DATA);
+        return pbData == nullptr ? Done("CryptGetHashParam", args) : Failed("CryptGetHashParam", args, ERROR_MORE_DATA);
     }
     const sim::Sha256Digest digest = stream->Finish();
     std::copy(digest.begin(), digest.end(), pbData);

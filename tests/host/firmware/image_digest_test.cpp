@@ -28,8 +28,8 @@ TEST(ImageDigest, IsTheSha256OfTheImage) {
     const std::vector<uint8_t> small = {'s', 'c', 'a', 'n'};
     const uint8_t* whole = sim::ImageBytes(131, 13633428);
     ASSERT_NE(whole, nullptr);
-    for (const auto& [data, length] : {std::pair{small.data(), small.size()}, std::pair{whole, size_t{13633428}},
-                                       std::pair{whole, size_t{0}}}) {
+    for (const auto& [data, length] :
+         {std::pair{small.data(), small.size()}, std::pair{whole, size_t{13633428}}, std::pair{whole, size_t{0}}}) {
         Boot("{}");
         uint8_t digest[IMAGE_DIGEST_BYTES];
         ASSERT_TRUE(HashImage(data, static_cast<DWORD>(length), digest));
@@ -42,8 +42,8 @@ TEST(ImageDigest, IsTheSha256OfTheImage) {
 TEST(ImageDigest, AFailedStepIsAFailureAndLeavesNothingOpen) {
     const struct {
         const char* call;
-        bool hashed;    // a failed clean-up after the digest was read leaves the digest standing
-        int leftOpen;   // the object whose release failed
+        bool hashed;   // a failed clean-up after the digest was read leaves the digest standing
+        int leftOpen;  // the object whose release failed
     } cases[] = {
         {"CryptAcquireContextA", false, 0}, {"CryptCreateHash", false, 0}, {"CryptHashData", false, 0},
         {"CryptGetHashParam", false, 0},    {"CryptDestroyHash", true, 1}, {"CryptReleaseContext", true, 1},
