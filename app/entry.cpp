@@ -9,8 +9,6 @@
 #include "app/window_hold.h"
 #include "host/app_lock.h"
 
-char g_devicePath[DEVICE_PATH_SIZE];
-
 namespace {
 
 constexpr char OPTION_ACCEPTED = 'a';
@@ -23,10 +21,6 @@ bool IsTargetScanner(const DEVICE_DESCRIPTOR& descriptor) {
 }
 
 }  // namespace
-
-uint16_t MessageLanguageFor(LANGID userLangId) {
-    return userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
-}
 
 void ReadCommandLine(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {

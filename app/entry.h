@@ -3,11 +3,11 @@
 
 #include <cstdint>
 
+#include "app/messages.h"
 #include "platform/win32.h"
 
 constexpr uint16_t TARGET_VENDOR_ID = 0x2A7B;
 constexpr uint16_t TARGET_PRODUCT_ID = 0x41C3;
-constexpr LANGID LANGID_CHINESE_TAIWAN = 0x0404;
 
 constexpr int DEVICE_PATH_SIZE = 256;
 constexpr int DEVICE_NAME_SIZE = 200;
@@ -29,7 +29,8 @@ struct DEVICE_DESCRIPTOR {
 };
 static_assert(sizeof(DEVICE_DESCRIPTOR) == 8, "the driver answers with exactly 8 bytes");
 
-// The device name of the scanner being updated, for the registry lookup of its FriendlyName.
+// The device name of the scanner being updated, for the registry lookup of its FriendlyName
+// (host/friendly_name.cpp).
 extern char g_devicePath[DEVICE_PATH_SIZE];
 
 struct FoundScanner {
@@ -37,8 +38,6 @@ struct FoundScanner {
     char name[DEVICE_NAME_SIZE];
 };
 
-// The catalogue language for a user's default language: Chinese for Chinese (Taiwan), else English.
-uint16_t MessageLanguageFor(LANGID userLangId);
 // Reads the command line; it changes nothing in the run but may print message 0.
 void ReadCommandLine(int argc, char* argv[]);
 // Tries usbscan0 to usbscan255 and returns true with the first target scanner, still open.
