@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/console_control.h"
+#include "app/dll_search.h"
 #include "app/messages.h"
 #include "app/update_sequence.h"
 #include "app/window_hold.h"
@@ -74,6 +75,7 @@ bool FindScanner(FoundScanner& found) {
 }
 
 int UpdaterMain(int argc, char* argv[]) {
+    RestrictDllSearch();
     g_scanAppLock = INVALID_HANDLE_VALUE;
     g_secondAppLock = INVALID_HANDLE_VALUE;
     // A fresh process starts with these empty; clearing them keeps a second run in the same

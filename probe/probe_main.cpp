@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/dll_search.h"
 #include "app/entry.h"
 #include "app/messages.h"
 #include "app/window_hold.h"
@@ -151,6 +152,7 @@ Exit WriteCapture(const ProbeOptions& options, const std::string& outPath) {
 }  // namespace
 
 int ProbeMain(int argc, char* argv[]) {
+    RestrictDllSearch();
     ProbeOptions options;
     std::string outPath;
     bool help = false;

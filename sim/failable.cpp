@@ -68,6 +68,8 @@ const std::vector<std::string>& FailableCalls() {
         "CryptGetHashParam",
         "CryptDestroyHash",
         "CryptReleaseContext",
+        // Where DLLs are loaded from: the first call of each program.
+        "SetDefaultDllDirectories",
     };
     return calls;
 }

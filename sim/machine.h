@@ -103,7 +103,8 @@ struct Machine {
     // appearance, so that two runs of one scenario trace the same text whatever the addresses.
     std::map<const void*, std::string> names;
     std::map<std::string, int> nameCounts;
-    int64_t localBlocks = 0;  // LocalAlloc blocks not yet freed
+    int64_t localBlocks = 0;   // LocalAlloc blocks not yet freed
+    DWORD dllSearchFlags = 0;  // the latest SetDefaultDllDirectories that took effect; 0: none
     DeviceArea devices;
     ServiceArea service;
     RegistryArea registry;

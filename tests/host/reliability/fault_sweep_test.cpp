@@ -71,6 +71,7 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"GetConsoleMode", {ERROR_INVALID_HANDLE}},
     {"FlushConsoleInputBuffer", {ERROR_INVALID_HANDLE}},
     {"ReadConsoleInputA", {ERROR_INVALID_HANDLE}},
+    {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER, ERROR_NOT_ENOUGH_MEMORY}},
 };
 
 struct Base {

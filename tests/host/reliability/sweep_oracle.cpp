@@ -23,9 +23,14 @@ const std::set<std::string> kServiceCalls = {"OpenSCManagerA", "OpenServiceA",  
                                              "ControlService", "QueryServiceConfigA", "ChangeServiceConfigA",
                                              "StartServiceA",  "LocalAlloc",          "CloseServiceHandle"};
 
+// The program's first call, made before anything it is there to do.
+const char* const kStartCall = "SetDefaultDllDirectories";
+
 // The final messages a failure in each phase may lead to, besides the clean outcome.
 std::set<MessageId> Documented(Phase phase) {
     switch (phase) {
+        case Phase::Start:
+            return {};
         case Phase::Search:
             return {MSG_DEVICE_NOT_FOUND};
         case Phase::Service:
@@ -81,6 +86,8 @@ bool IsPause(const sim::JournalEntry& e) {
 
 const char* PhaseName(Phase phase) {
     switch (phase) {
+        case Phase::Start:
+            return "start";
         case Phase::Search:
             return "search";
         case Phase::Service:
@@ -120,10 +127,16 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
     CleanRun c;
     c.output = clean.output;
     c.finalMessage = FinalMessage(clean.output, language);
+    c.report = clean.report;
     c.serviceWasActive = clean.report["service"].is_object() && clean.report["service"]["startRequests"] != 0;
-    Phase phase = Phase::Search;
+    Phase phase = Phase::Start;
     for (const sim::JournalEntry& e : clean.journal) {
         switch (phase) {
+            case Phase::Start:
+                if (e.call == kStartCall)
+                    break;
+                phase = Phase::Search;
+                [[fallthrough]];
             case Phase::Search:
                 if (e.call == "OpenSCManagerA")
                     phase = Phase::Service;
@@ -210,6 +223,13 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
     std::vector<std::string> problems = CheckPromises(run, {failed.call}, failedAt);
     if (!failedAt.has_value())
         problems.push_back("the run never made the call that was to fail");
+    if (phase == Phase::Start) {
+        if (run.output != clean.output)
+            problems.push_back("a failure at the start changed the output");
+        if (run.report != clean.report)
+            problems.push_back("a failure at the start changed what the host saw: " + run.report.dump());
+        return problems;
+    }
 
     std::set<MessageId> allowed = Documented(phase);
     bool reachesRestore = phase == Phase::Restore;
