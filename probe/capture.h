@@ -30,7 +30,7 @@ void CaptureService(Capture& capture);
 void CaptureImagingDevices(Capture& capture);
 void CaptureLocks(Capture& capture, const std::string& scannerName);
 void CaptureExecutable(Capture& capture, const std::string& exePath);
-void CaptureSystem(Capture& capture);
+void CaptureSystem(Capture& capture, const SYSTEMTIME& now);
 
 // The whole capture as the text of a scenario file.
 std::string CaptureText(const Capture& capture);

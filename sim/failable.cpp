@@ -70,6 +70,16 @@ const std::vector<std::string>& FailableCalls() {
         "CryptReleaseContext",
         // Where DLLs are loaded from: the first call of each program.
         "SetDefaultDllDirectories",
+        // The probe's capture file: where it goes, and the writing.
+        "GetFullPathNameA",
+        "GetFileAttributesExA",
+        "MultiByteToWideChar",
+        "CreateFileW",
+        "GetFileType",
+        "GetTempFileNameA",
+        "FlushFileBuffers",
+        "MoveFileExA",
+        "DeleteFileA",
     };
     return calls;
 }

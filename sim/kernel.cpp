@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "sim/files.h"
 #include "sim/machine.h"
 #include "sim/threads.h"
 
@@ -192,6 +193,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     }
     if (obj->kind == HandleKind::Mutex)
         sim::CloseMutexHandle(obj->ref);
+    if (obj->kind == HandleKind::File)
+        sim::CloseOnDisk(*obj);
     sim::DropHandle(hObject);
     sim::TraceCall("CloseHandle", args, "TRUE");
     return TRUE;

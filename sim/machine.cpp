@@ -40,6 +40,8 @@ const char* KindName(HandleKind kind) {
             return "module";
         case HandleKind::Hash:
             return "hash";
+        case HandleKind::File:
+            return "file";
     }
     return "?";
 }
@@ -76,6 +78,7 @@ Machine& M() {
 void Boot(const Scenario& scenario, const RunOptions& options) {
     Machine& m = TheMachine();
     FreeLeftoverLocalBlocks();
+    CloseLeftoverFiles();
     m = Machine{};
     m.scenario = scenario;
     m.options = options;

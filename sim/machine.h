@@ -21,9 +21,9 @@
 namespace sim {
 
 // Console handles are the process's own from its start: they are never counted as left open.
-// Modules loaded as data files and hash objects are only ever opened by the probe: the report
-// lists them only when some are left open, so the updater's reports keep their members.
-enum class HandleKind { Device, Event, Manager, Service, Key, Mutex, Console, Module, Hash };
+// Modules loaded as data files, hash objects and files on disk are only ever opened by the probe:
+// the report lists them only when some are left open, so the updater's reports keep their members.
+enum class HandleKind { Device, Event, Manager, Service, Key, Mutex, Console, Module, Hash, File };
 const char* KindName(HandleKind kind);
 
 struct HandleObject {
@@ -172,6 +172,8 @@ std::map<std::string, int> OpenHandleCounts();
 
 // Frees what the previous run left of its local memory, as the end of a process would.
 void FreeLeftoverLocalBlocks();
+// Closes the files on disk that the previous run left open (sim/files.cpp).
+void CloseLeftoverFiles();
 
 void SignalEvent(HANDLE event);
 void ResetEventObject(HANDLE event);
