@@ -25,6 +25,8 @@ constexpr const char* USAGE =
     "                 the probe writes scanfw-capture-YYYYMMDD-HHMMSS.json (UTC) in the current\n"
     "                 folder, with -2, -3, ... added rather than replace a file\n"
     "  --exe PATH     also read the firmware resources and version of the scanfw.exe at PATH\n"
+    "                 (relative to the current folder); a file that is no whole executable,\n"
+    "                 or whose resources reach past its end, is noted, never read past\n"
     "  --ask-scanner  send the scanner one status query and keep its reply (otherwise nothing\n"
     "                 is ever sent to a device)\n"
     "Exit code: 0 written (every step that failed is noted in the capture), 1 not written,\n"
@@ -68,12 +70,15 @@ bool WriteAll(std::FILE* file, const std::string& text) {
 
 }  // namespace
 
-void Note(Capture& capture, const char* step, const char* call, const std::string& subject, DWORD error) {
+void Note(Capture& capture, const char* step, const char* call, const std::string& subject, DWORD error,
+          const std::string& found) {
     JsonValue note = JsonObject();
     Add(note, "step", JsonString(step));
     Add(note, "call", JsonString(call));
     Add(note, "subject", JsonString(subject));
     Add(note, "error", JsonNumber(error));
+    if (!found.empty())
+        Add(note, "found", JsonString(found));
     Append(capture.notes, std::move(note));
 }
 

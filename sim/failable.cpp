@@ -70,7 +70,8 @@ const std::vector<std::string>& FailableCalls() {
         "CryptReleaseContext",
         // Where DLLs are loaded from: the first call of each program.
         "SetDefaultDllDirectories",
-        // The probe's capture file: where it goes, and the writing.
+        // The probe's look at its --exe file and the writing of its capture file.
+        "VirtualQuery",
         "GetFullPathNameA",
         "GetFileAttributesExA",
         "MultiByteToWideChar",

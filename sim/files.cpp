@@ -3,7 +3,8 @@
 // folders. A path is the host's path as given: Windows' path rules apply to it (both '\' and '/'
 // separate its parts, "." and ".." go, a relative path is joined to the current folder, the last
 // part loses trailing dots and spaces), but only '/' separates folders on the host's disk, so a
-// Windows path such as C:\Users\x names nothing there.
+// Windows path such as C:\Users\x names nothing there. The updater's executable is the one file
+// that the simulated disk holds apart from the host's (sim/exe_file.h).
 //
 // Not modelled: sharing modes, Windows' device names and namespaces (the probe refuses them before
 // it makes any call), overlapped transfers on files, and code pages: the ANSI code page gives
@@ -21,6 +22,8 @@
 #include <cstring>
 #include <set>
 #include <vector>
+
+#include "sim/exe_file.h"
 
 using sim::HandleKind;
 using sim::HandleObject;
@@ -283,20 +286,24 @@ BOOL WINAPI GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfo
     if (lpFileName == nullptr || lpFileInformation == nullptr || fInfoLevelId != GetFileExInfoStandard)
         return Refuse("GetFileAttributesExA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
     auto& data = *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
-    struct stat info;
-    if (stat(lpFileName, &info) != 0)
-        return Refuse("GetFileAttributesExA", args, ErrorOf(errno, lpFileName), FALSE, "FALSE");
-    data = WIN32_FILE_ATTRIBUTE_DATA{};
-    data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if ((info.st_mode & S_IWUSR) == 0)
-        data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    if (!S_ISDIR(info.st_mode)) {
-        data.nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) / DWORD_SPAN);
-        data.nFileSizeLow = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) % DWORD_SPAN);
+    if (sim::NamesUpdaterExe(lpFileName)) {
+        sim::UpdaterExeAttributes(data);
+    } else {
+        struct stat info;
+        if (stat(lpFileName, &info) != 0)
+            return Refuse("GetFileAttributesExA", args, ErrorOf(errno, lpFileName), FALSE, "FALSE");
+        data = WIN32_FILE_ATTRIBUTE_DATA{};
+        data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        if ((info.st_mode & S_IWUSR) == 0)
+            data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+        if (!S_ISDIR(info.st_mode)) {
+            data.nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) / DWORD_SPAN);
+            data.nFileSizeLow = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) % DWORD_SPAN);
+        }
+        SetFileTime(data.ftCreationTime, info.st_ctim);
+        SetFileTime(data.ftLastAccessTime, info.st_atim);
+        SetFileTime(data.ftLastWriteTime, info.st_mtim);
     }
-    SetFileTime(data.ftCreationTime, info.st_ctim);
-    SetFileTime(data.ftLastAccessTime, info.st_atim);
-    SetFileTime(data.ftLastWriteTime, info.st_mtim);
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("GetFileAttributesExA", args, [&] { return "TRUE, " + sim::Hex(data.dwFileAttributes); });
     return TRUE;

@@ -3,7 +3,7 @@
 // the original, and the probe changes nothing and sends nothing to a device unless asked (the
 // round trip; the capture fuzzer tries it on any scenario); any call of its failing still gives a
 // scenario file that scanfw-sim takes, or leaves the file it writes as it was, with every handle
-// closed; whatever --out names, it never writes to a device.
+// closed; whatever --exe and --out name, it never reads past a file nor writes to a device.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,6 +156,52 @@ TEST(ProbeCapture, ExecutableImagesHashedAndPathNotKept) {
     EXPECT_EQ(run.output.find("alice"), std::string::npos) << run.output;
 }
 
+// Whatever --exe names, the probe writes its capture and notes what it found there, and reads no
+// byte outside the file (under the address sanitizer such a read would stop the test): the images
+// of a whole exe are hashed, and a scenario gets no resources that it cannot describe.
+TEST(ProbeCapture, ExecutableAsTheCustomerHasIt) {
+    const std::string notExecutable = "not a whole Windows executable: cut short, damaged, or another kind of file";
+    struct Case {
+        const char* exeFile;
+        const char* path;
+        const char* call;  // of the one note; "" for none
+        DWORD error;
+        std::string foundEnd;  // how the note's `found` ends
+        size_t hashed;         // images hashed
+    };
+    const Case cases[] = {
+        {"whole", EXE_PATH, "", 0, "", 2},
+        {"truncated", EXE_PATH, "LoadLibraryExA", ERROR_BAD_EXE_FORMAT, notExecutable, 0},
+        {"notExecutable", EXE_PATH, "LoadLibraryExA", ERROR_BAD_EXE_FORMAT, notExecutable, 0},
+        {"folder", EXE_PATH, "GetFileAttributesExA", ERROR_ACCESS_DENIED, "a folder, not an executable", 0},
+        {"imagePastEnd", EXE_PATH, "SizeofResource", ERROR_HANDLE_EOF, "reach past the end of the file: not read", 1},
+        // Files of the host's own disk: a folder, a device that is no executable, a missing file.
+        {"whole", "/", "GetFileAttributesExA", ERROR_ACCESS_DENIED, "a folder, not an executable", 0},
+        {"whole", "/dev/null", "LoadLibraryExA", ERROR_BAD_EXE_FORMAT, notExecutable, 0},
+        {"whole", "C:\\Support\\other.exe", "GetFileAttributesExA", ERROR_FILE_NOT_FOUND, "no such file", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.exeFile) + " at " + c.path);
+        const sim::RunResult run = Probe({{"exeFile", c.exeFile}}, {"--exe", c.path});
+        ASSERT_EQ(run.exitCode, 0);
+        const json capture = json::parse(run.output);
+        const json& notes = capture["probe"]["notes"];
+        ASSERT_EQ(notes.size(), *c.call == '\0' ? 0u : 1u) << notes;
+        if (!notes.empty()) {
+            EXPECT_EQ(notes[0]["call"], c.call);
+            EXPECT_EQ(notes[0]["error"], c.error);
+            EXPECT_TRUE(EndsWith(notes[0].value("found", ""), c.foundEnd)) << notes[0];
+        }
+        size_t hashed = 0;
+        const json images = capture["probe"]["exe"].value("resources", json::object());
+        for (const auto& [id, image] : images.items()) hashed += !image.value("sha256", "").empty();
+        EXPECT_EQ(hashed, c.hashed);
+        // Resources only when every image could be described.
+        EXPECT_EQ(capture.contains("resources"), c.hashed == 2);
+        for (const auto& [kind, open] : run.report["openHandles"].items()) EXPECT_EQ(open, 0) << kind;
+    }
+}
+
 // A PC's registry as only a capture holds it: values that are not plain text come back as the
 // bytes stored, keys the updater cannot open as denied, names of other forms not at all.
 TEST(ProbeCapture, RegistryValuesComeBackAsStored) {
@@ -202,8 +248,8 @@ TEST(ProbeCapture, AnyFailingCallStillGivesAScenario) {
                                            "GetTempFileNameA", "FlushFileBuffers",    "MoveFileExA"};
     const std::set<std::string> shared = {"CloseHandle", "WriteFile", "GetFullPathNameA", "GetFileAttributesExA"};
     for (const std::string& call : writing) EXPECT_EQ(uses.count(call), 1u) << call << " is never made";
-    const std::set<std::string> closers = {"CloseHandle", "RegCloseKey",       "CloseServiceHandle",
-                                           "FreeLibrary", "BCryptDestroyHash", "BCryptCloseAlgorithmProvider"};
+    const std::set<std::string> closers = {"CloseHandle", "RegCloseKey",      "CloseServiceHandle",
+                                           "FreeLibrary", "CryptDestroyHash", "CryptReleaseContext"};
     size_t runs = 0;
     for (const auto& [call, count] : uses) {
         if (!sim::IsFailableCall(call))
