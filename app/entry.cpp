@@ -4,13 +4,12 @@
 #include <cstring>
 
 #include "app/console_control.h"
+#include "app/dll_search.h"
 #include "app/messages.h"
 #include "app/update_sequence.h"
 #include "app/window_hold.h"
 #include "host/app_lock.h"
 #include "host/update_guard.h"
-
-char g_devicePath[DEVICE_PATH_SIZE];
 
 namespace {
 
@@ -20,10 +19,6 @@ constexpr char OPTION_WITH_VALUE = 'b';
 constexpr int OPTION_LETTER_POSITION = 1;
 
 }  // namespace
-
-uint16_t MessageLanguageFor(LANGID userLangId) {
-    return userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
-}
 
 void ReadCommandLine(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
@@ -47,6 +42,7 @@ void ReadCommandLine(int argc, char* argv[]) {
 }
 
 int UpdaterMain(int argc, char* argv[]) {
+    RestrictDllSearch();
     g_scanAppLock = INVALID_HANDLE_VALUE;
     g_secondAppLock = INVALID_HANDLE_VALUE;
     // A fresh process starts with these empty; clearing them keeps a second run in the same

@@ -8,6 +8,10 @@
 
 uint16_t MessageLanguage = LANGUAGE_ENGLISH;
 
+uint16_t MessageLanguageFor(uint16_t userLangId) {
+    return userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+}
+
 const char* MessageText(MessageId id, uint16_t language) {
     if (id < 0 || id >= MESSAGE_COUNT || language > LANGUAGE_CHINESE)
         return nullptr;

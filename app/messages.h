@@ -11,6 +11,8 @@ extern uint16_t MessageLanguage;
 
 constexpr uint16_t LANGUAGE_ENGLISH = 0;
 constexpr uint16_t LANGUAGE_CHINESE = 1;
+// The user's default language (GetUserDefaultLangID) that picks the Chinese texts.
+constexpr uint16_t LANGID_CHINESE_TAIWAN = 0x0404;
 constexpr int MESSAGE_COUNT = 40;
 // Slot of a text in the catalogue: id + this stride times the language.
 constexpr int LANGUAGE_SLOT_STRIDE = 100;
@@ -61,6 +63,9 @@ enum : MessageId {
 // Writes the text of `id` in `language` to standard output with the format "%s\n". Does not
 // flush. Ids outside 0..39 and languages other than 0 and 1 print nothing.
 void PrintMessage(MessageId id, uint16_t language);
+
+// The catalogue language for a user's default language: Chinese for Chinese (Taiwan), else English.
+uint16_t MessageLanguageFor(uint16_t userLangId);
 
 // The catalogue text itself (null for an empty slot), for the printer and its tests.
 const char* MessageText(MessageId id, uint16_t language);

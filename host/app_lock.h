@@ -24,7 +24,8 @@ extern char g_friendlyName[FRIENDLY_NAME_SIZE];
 extern HANDLE g_scanAppLock;
 extern HANDLE g_secondAppLock;
 
-// `keyAccessDenied`, when given, tells whether an instance key could not be opened for want of
+// The registry lookup and the first lock's name are defined in host/friendly_name.cpp, apart from
+// the locks. `keyAccessDenied`, when given, tells whether an instance key could not be opened for want of
 // rights (a user who is no administrator cannot open them for all access).
 int FindFriendlyName(bool* keyAccessDenied = nullptr);
 // The first lock's name from g_friendlyName, cut to the buffer; false when it cannot be formed.

@@ -8,8 +8,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-// Not part of <windows.h>: the hash functions of the Windows cryptography API.
-#include <bcrypt.h>
 #else
 #include "platform/host_win32.h"
 #endif

@@ -19,8 +19,10 @@ struct Capture {
     JsonValue notes = JsonArray();      // every step that failed
 };
 
-// Records that `call` failed with `error` while the probe looked at `subject`.
-void Note(Capture& capture, const char* step, const char* call, const std::string& subject, DWORD error);
+// Records that `call` failed with `error` while the probe looked at `subject`; or, with `found`,
+// what the probe found wrong in the answer of `call`, `error` then the Windows error that names it.
+void Note(Capture& capture, const char* step, const char* call, const std::string& subject, DWORD error,
+          const std::string& found = "");
 
 // The sections, in the order the probe runs them. CaptureDevices returns the device name of the
 // first target scanner (the one the updater would update), or "" when there is none.
@@ -30,7 +32,7 @@ void CaptureService(Capture& capture);
 void CaptureImagingDevices(Capture& capture);
 void CaptureLocks(Capture& capture, const std::string& scannerName);
 void CaptureExecutable(Capture& capture, const std::string& exePath);
-void CaptureSystem(Capture& capture);
+void CaptureSystem(Capture& capture, const SYSTEMTIME& now);
 
 // The whole capture as the text of a scenario file.
 std::string CaptureText(const Capture& capture);

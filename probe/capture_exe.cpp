@@ -1,17 +1,36 @@
-// A scanfw.exe named on the command line, loaded as a data file (nothing of it runs): its BINARY
-// resources as the updater would find them, their SHA-256, and the version it says it is.
+// A scanfw.exe named on the command line, mapped as an image resource file (nothing of it runs):
+// its BINARY resources as the updater would find them, their SHA-256, and the version it says it
+// is. The file may be anything a customer has: every resource's bytes are checked against the
+// memory the file was mapped into before one of them is read.
 #include <cstring>
 #include <vector>
 
 #include "firmware/firmware_image.h"
+#include "firmware/image_digest.h"
 #include "probe/capture.h"
+#include "probe/paths.h"
 #include "text/hex.h"
 
 namespace {
 
 constexpr const char* STEP = "resources";
 constexpr int FIRMWARE_IDS[] = {FIRMWARE_RESOURCE_STANDARD, FIRMWARE_RESOURCE_LARGE};
-constexpr ULONG SHA256_BYTES = 32;
+// Mapped as an image, for its resources only, and kept from being written while it is.
+constexpr DWORD LOAD_FOR_RESOURCES = LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+// LoadLibraryExA marks a module mapped as data in the low bits of its handle: the mapping starts
+// at the handle with them cleared.
+constexpr ULONG_PTR MODULE_MARK_BITS = 3;
+constexpr DWORD READABLE_PAGES = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                 PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+// A name that ends in a dot has no extension: LoadLibraryExA would look for NAME.dll otherwise.
+constexpr char NO_EXTENSION_MARK = '.';
+constexpr uint64_t DWORD_SPAN = 0x100000000ull;
+// What the probe found, in the words of its notes.
+constexpr const char* FOUND_NO_FILE = "no such file";
+constexpr const char* FOUND_FOLDER = "a folder, not an executable";
+constexpr const char* FOUND_NOT_EXECUTABLE =
+    "not a whole Windows executable: cut short, damaged, or another kind of file";
+constexpr const char* FOUND_PAST_END = " bytes, which reach past the end of the file: not read";
 constexpr int VERSION_RESOURCE_ID = 1;
 // A version resource: the VS_FIXEDFILEINFO record, found by its signature on a 4-byte boundary
 // after the header and the key "VS_VERSION_INFO".
@@ -21,11 +40,6 @@ constexpr size_t FILE_VERSION_MS_OFFSET = 8;  // from the signature
 constexpr size_t FILE_VERSION_LS_OFFSET = 12;
 constexpr unsigned HIGH_WORD_SHIFT = 16;
 constexpr uint32_t WORD_MASK = 0xFFFF;
-
-// Every failing status of these functions is negative; <windows.h> has no test for it.
-bool Succeeded(NTSTATUS status) {
-    return status >= 0;
-}
 
 std::string ResourceNameText(LPCSTR name) {
     if (IS_INTRESOURCE(name))
@@ -38,41 +52,52 @@ BOOL WINAPI CollectName(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {
     return TRUE;
 }
 
-// The SHA-256 of the bytes as 64 hex digits, by the system's hash functions; "" (noted) when they fail.
-std::string Sha256(Capture& capture, const uint8_t* data, DWORD length, const std::string& subject) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (!Succeeded(status)) {
-        Note(capture, STEP, "BCryptOpenAlgorithmProvider", subject, static_cast<DWORD>(status));
-        return "";
+enum class Extent { Inside, Outside, Unknown };
+
+// Whether `size` bytes from `bytes` lie in the memory that `module` was mapped into, region by
+// region: what a size field of the file's resource directory says is never trusted alone.
+Extent ExtentOf(HMODULE module, const void* bytes, DWORD size, DWORD& error) {
+    const ULONG_PTR base = reinterpret_cast<ULONG_PTR>(module) & ~MODULE_MARK_BITS;
+    ULONG_PTR at = reinterpret_cast<ULONG_PTR>(bytes);
+    const ULONG_PTR end = at + size;
+    if (end < at)
+        return Extent::Outside;
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION region;
+        if (VirtualQuery(reinterpret_cast<LPCVOID>(at), &region, sizeof region) == 0) {
+            error = GetLastError();
+            return Extent::Unknown;
+        }
+        if (reinterpret_cast<ULONG_PTR>(region.AllocationBase) != base || region.State != MEM_COMMIT ||
+            (region.Protect & READABLE_PAGES) == 0 || (region.Protect & PAGE_GUARD) != 0)
+            return Extent::Outside;
+        at = reinterpret_cast<ULONG_PTR>(region.BaseAddress) + region.RegionSize;
     }
-    std::string hex;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    status = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-    if (!Succeeded(status)) {
-        Note(capture, STEP, "BCryptCreateHash", subject, static_cast<DWORD>(status));
-    } else {
-        uint8_t digest[SHA256_BYTES];
-        // The input is only read; the parameter is not const in the declaration.
-        status = BCryptHashData(hash, const_cast<PUCHAR>(data), length, 0);
-        if (!Succeeded(status))
-            Note(capture, STEP, "BCryptHashData", subject, static_cast<DWORD>(status));
-        else if (status = BCryptFinishHash(hash, digest, SHA256_BYTES, 0); !Succeeded(status))
-            Note(capture, STEP, "BCryptFinishHash", subject, static_cast<DWORD>(status));
-        else
-            hex = HexBytes(digest, SHA256_BYTES);
-        status = BCryptDestroyHash(hash);
-        if (!Succeeded(status))
-            Note(capture, STEP, "BCryptDestroyHash", subject, static_cast<DWORD>(status));
+    return Extent::Inside;
+}
+
+// True when the resource's bytes may be read; otherwise noted, and `seen` says so.
+bool Readable(Capture& capture, HMODULE module, const void* bytes, DWORD size, const std::string& subject,
+              JsonValue* seen) {
+    DWORD error = ERROR_SUCCESS;
+    switch (ExtentOf(module, bytes, size, error)) {
+        case Extent::Inside:
+            return true;
+        case Extent::Unknown:
+            Note(capture, STEP, "VirtualQuery", subject, error);
+            break;
+        case Extent::Outside:
+            Note(capture, STEP, "SizeofResource", subject, ERROR_HANDLE_EOF, std::to_string(size) + FOUND_PAST_END);
+            if (seen != nullptr)
+                Add(*seen, "pastEnd", JsonBool(true));
+            break;
     }
-    status = BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (!Succeeded(status))
-        Note(capture, STEP, "BCryptCloseAlgorithmProvider", subject, static_cast<DWORD>(status));
-    return hex;
+    return false;
 }
 
 // One BINARY resource, looked up as the updater looks up its own: the scenario's entry for it
-// (size, or how the lookup fails) and, when its bytes could be read, their size and hash.
+// (size, or how the lookup fails) and, when its bytes could be read, their size and hash. A null
+// entry when the scenario format cannot say what the updater would meet: bytes outside the file.
 JsonValue Resource(Capture& capture, HMODULE module, LPCSTR name, const std::string& subject, JsonValue& seen) {
     JsonValue entry = JsonObject();
     HRSRC found = FindResourceA(module, name, FIRMWARE_RESOURCE_TYPE);
@@ -95,20 +120,26 @@ JsonValue Resource(Capture& capture, HMODULE module, LPCSTR name, const std::str
         Add(entry, "lockFails", JsonBool(true));
         return entry;
     }
+    if (!Readable(capture, module, bytes, size, subject, &seen))
+        return JsonValue{};
     Add(entry, "size", JsonNumber(size));
-    Add(seen, "sha256", JsonString(Sha256(capture, static_cast<const uint8_t*>(bytes), size, subject)));
+    uint8_t digest[IMAGE_DIGEST_BYTES];
+    const bool hashed = HashImage(static_cast<const uint8_t*>(bytes), size, digest);
+    if (!hashed)
+        Note(capture, STEP, "HashImage", subject, GetLastError());
+    Add(seen, "sha256", JsonString(hashed ? HexBytes(digest, IMAGE_DIGEST_BYTES) : ""));
     return entry;
 }
 
 // The file version from the version resource, "a.b.c.d"; "" when there is none to read.
-std::string FileVersion(HMODULE module) {
+std::string FileVersion(Capture& capture, HMODULE module) {
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(VERSION_RESOURCE_ID), RT_VERSION);
     if (found == nullptr)
         return "";
     const DWORD size = SizeofResource(module, found);
     HGLOBAL loaded = LoadResource(module, found);
     const auto* bytes = loaded == nullptr ? nullptr : static_cast<const uint8_t*>(LockResource(loaded));
-    if (bytes == nullptr)
+    if (bytes == nullptr || !Readable(capture, module, bytes, size, "version", nullptr))
         return "";
     for (size_t at = 0; at + FILE_VERSION_LS_OFFSET + sizeof(uint32_t) <= size; at += FIXED_INFO_ALIGNMENT) {
         uint32_t signature = 0;
@@ -125,6 +156,40 @@ std::string FileVersion(HMODULE module) {
     return "";
 }
 
+// The executable loaded for its resources, or null (noted) when the file is none: missing, a
+// folder, or not a whole executable. `seen` gets the file's size.
+HMODULE LoadExecutable(Capture& capture, const std::string& exePath, const std::string& fileName, JsonValue& seen) {
+    std::string full;
+    size_t nameAt = std::string::npos;
+    DWORD error = ERROR_SUCCESS;
+    if (!FullPath(exePath, full, nameAt, error)) {
+        Note(capture, STEP, "GetFullPathNameA", fileName, error);
+        return nullptr;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &data)) {
+        error = GetLastError();
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        Note(capture, STEP, "GetFileAttributesExA", fileName, error, missing ? FOUND_NO_FILE : "");
+        return nullptr;
+    }
+    // Windows would refuse to load it as it refuses to open a folder as a file.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Note(capture, STEP, "GetFileAttributesExA", fileName, ERROR_ACCESS_DENIED, FOUND_FOLDER);
+        return nullptr;
+    }
+    Add(seen, "bytes", JsonNumber(static_cast<int64_t>(data.nFileSizeHigh * DWORD_SPAN + data.nFileSizeLow)));
+    if (nameAt != std::string::npos && full.find('.', nameAt) == std::string::npos)
+        full += NO_EXTENSION_MARK;
+    HMODULE module = LoadLibraryExA(full.c_str(), nullptr, LOAD_FOR_RESOURCES);
+    if (module == nullptr) {
+        error = GetLastError();
+        Note(capture, STEP, "LoadLibraryExA", fileName, error,
+             error == ERROR_BAD_EXE_FORMAT ? FOUND_NOT_EXECUTABLE : "");
+    }
+    return module;
+}
+
 }  // namespace
 
 void CaptureExecutable(Capture& capture, const std::string& exePath) {
@@ -132,12 +197,10 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
         return;
     JsonValue seen = JsonObject();
     // Only the file's name: its folder may hold the user's name, which a capture never carries.
-    const size_t folderEnd = exePath.find_last_of("\\/:");
-    const std::string fileName = folderEnd == std::string::npos ? exePath : exePath.substr(folderEnd + 1);
+    const std::string fileName = FileNameOf(exePath);
     Add(seen, "file", JsonString(fileName));
-    HMODULE module = LoadLibraryExA(exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE module = LoadExecutable(capture, exePath, fileName, seen);
     if (module == nullptr) {
-        Note(capture, STEP, "LoadLibraryExA", fileName, GetLastError());
         Add(capture.probe, "exe", std::move(seen));
         return;
     }
@@ -148,9 +211,12 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
 
     JsonValue resources = JsonObject();
     JsonValue seenResources = JsonObject();
+    bool described = true;
     for (int id : FIRMWARE_IDS) {
         JsonValue record = JsonObject();
-        Add(resources, std::to_string(id), Resource(capture, module, MAKEINTRESOURCEA(id), std::to_string(id), record));
+        JsonValue entry = Resource(capture, module, MAKEINTRESOURCEA(id), std::to_string(id), record);
+        described = described && entry.kind != JsonValue::Kind::Null;
+        Add(resources, std::to_string(id), std::move(entry));
         Add(seenResources, std::to_string(id), std::move(record));
     }
     // Any other BINARY resource is not one the updater uses: kept for the record only.
@@ -165,11 +231,14 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
         Resource(capture, module, lookup, name, record);
         Add(seenResources, name, std::move(record));
     }
-    const std::string version = FileVersion(module);
+    const std::string version = FileVersion(capture, module);
     Add(seen, "version", version.empty() ? JsonValue{} : JsonString(version));
     Add(seen, "resources", std::move(seenResources));
     if (!FreeLibrary(module))
         Note(capture, STEP, "FreeLibrary", fileName, GetLastError());
-    Add(capture.scenario, "resources", std::move(resources));
+    // An image whose bytes lie outside the file has no form in a scenario: the replay's images are
+    // then the defaults, and the notes say why.
+    if (described)
+        Add(capture.scenario, "resources", std::move(resources));
     Add(capture.probe, "exe", std::move(seen));
 }

@@ -5,29 +5,34 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/entry.h"
+#include "app/dll_search.h"
 #include "app/messages.h"
 #include "app/window_hold.h"
 #include "probe/capture.h"
+#include "probe/capture_file.h"
 
 namespace {
 
 constexpr int LANGUAGE_DIGITS = 4;
-// Where a probe started from Explorer (double-clicked) writes: its own folder, which is the
-// current one then. Its console window would close with the capture in it.
-constexpr const char* DOUBLE_CLICKED_OUT = "scanfw-capture.json";
 constexpr const char* PROGRAM_NAME = "scanfw-probe";
 constexpr const char* USAGE =
     "usage: scanfw-probe [--out FILE] [--exe PATH] [--ask-scanner] [--help]\n"
     "Writes what the scanner updater would meet on this PC as a scenario file for scanfw-sim\n"
     "(UTF-8 JSON), to standard output or to FILE. Nothing on the PC is changed.\n"
-    "  --out FILE     write the capture to FILE instead of standard output (started from\n"
-    "                 Explorer: to scanfw-capture.json in the current folder)\n"
+    "  --out FILE     write the capture to FILE instead of standard output: a file on a disk,\n"
+    "                 written whole or not at all and replaced if it exists; never a device\n"
+    "                 (NUL, CON, COM1, \\\\.\\..., a pipe) or a folder. Started from Explorer\n"
+    "                 the probe writes scanfw-capture-YYYYMMDD-HHMMSS.json (UTC) in the current\n"
+    "                 folder, with -2, -3, ... added rather than replace a file\n"
     "  --exe PATH     also read the firmware resources and version of the scanfw.exe at PATH\n"
+    "                 (relative to the current folder); a file that is no whole executable,\n"
+    "                 or whose resources reach past its end, is noted, never read past\n"
     "  --ask-scanner  send the scanner one status query and keep its reply (otherwise nothing\n"
-    "                 is ever sent to a device)\n";
+    "                 is ever sent to a device)\n"
+    "Exit code: 0 written (every step that failed is noted in the capture), 1 not written,\n"
+    "2 a bad command line.\n";
 
-enum class Exit { Written = 0, NotWritten = 1, BadCommandLine = 2 };
+using Exit = ProbeExit;
 
 // Every option at most once; a bad command line is refused before anything is looked at.
 bool ReadOptions(int argc, char* argv[], ProbeOptions& options, std::string& outPath, bool& help) {
@@ -65,12 +70,15 @@ bool WriteAll(std::FILE* file, const std::string& text) {
 
 }  // namespace
 
-void Note(Capture& capture, const char* step, const char* call, const std::string& subject, DWORD error) {
+void Note(Capture& capture, const char* step, const char* call, const std::string& subject, DWORD error,
+          const std::string& found) {
     JsonValue note = JsonObject();
     Add(note, "step", JsonString(step));
     Add(note, "call", JsonString(call));
     Add(note, "subject", JsonString(subject));
     Add(note, "error", JsonNumber(error));
+    if (!found.empty())
+        Add(note, "found", JsonString(found));
     Append(capture.notes, std::move(note));
 }
 
@@ -78,12 +86,9 @@ void CaptureLanguage(Capture& capture) {
     Add(capture.scenario, "userLangId", JsonString(HexNumber(GetUserDefaultLangID(), LANGUAGE_DIGITS)));
 }
 
-void CaptureSystem(Capture& capture) {
+void CaptureSystem(Capture& capture, const SYSTEMTIME& now) {
     Add(capture.probe, "program", JsonString(PROGRAM_NAME));
     Add(capture.probe, "version", JsonString(SCANFW_PROBE_VERSION));
-    SYSTEMTIME now;
-    std::memset(&now, 0, sizeof now);
-    GetSystemTime(&now);
     char time[64];
     std::snprintf(time, sizeof time, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
@@ -116,10 +121,10 @@ std::string CaptureText(const Capture& capture) {
 
 namespace {
 
-// Captures the PC and writes the scenario file to `outPath`, or to standard output when it is "".
-Exit WriteCapture(const ProbeOptions& options, const std::string& outPath) {
+// Captures the PC and writes the scenario file to `target`, or to standard output when there is none.
+Exit WriteCapture(const ProbeOptions& options, const SYSTEMTIME& now, const CaptureTarget* target) {
     Capture capture;
-    CaptureSystem(capture);
+    CaptureSystem(capture, now);
     Add(capture.probe, "askedScanner", JsonBool(options.askScanner));
     CaptureLanguage(capture);
     const std::string scanner = CaptureDevices(capture, options);
@@ -129,28 +134,18 @@ Exit WriteCapture(const ProbeOptions& options, const std::string& outPath) {
     CaptureExecutable(capture, options.exePath);
     const std::string text = CaptureText(capture);
 
-    if (outPath.empty()) {
-        if (WriteAll(stdout, text))
-            return Exit::Written;
-        std::fprintf(stderr, "%s: cannot write standard output\n", PROGRAM_NAME);
-        return Exit::NotWritten;
-    }
-    std::FILE* file = std::fopen(outPath.c_str(), "wb");
-    bool written = file != nullptr && WriteAll(file, text);
-    if (file != nullptr && std::fclose(file) != 0)
-        written = false;
-    if (!written) {
-        std::fprintf(stderr, "%s: cannot write %s\n", PROGRAM_NAME, outPath.c_str());
-        return Exit::NotWritten;
-    }
-    std::fprintf(stderr, "%s: wrote %s (%zu bytes, %zu failed steps noted)\n", PROGRAM_NAME, outPath.c_str(),
-                 text.size(), capture.notes.items.size());
-    return Exit::Written;
+    if (target != nullptr)
+        return WriteCaptureFile(text, *target, capture.notes.items.size());
+    if (WriteAll(stdout, text))
+        return Exit::Written;
+    std::fprintf(stderr, "%s: cannot write standard output\n", PROGRAM_NAME);
+    return Exit::NotWritten;
 }
 
 }  // namespace
 
 int ProbeMain(int argc, char* argv[]) {
+    RestrictDllSearch();
     ProbeOptions options;
     std::string outPath;
     bool help = false;
@@ -162,12 +157,22 @@ int ProbeMain(int argc, char* argv[]) {
         std::fputs(USAGE, stdout);
         return static_cast<int>(Exit::Written);
     }
+    CaptureTarget target;
+    if (!outPath.empty()) {
+        const Exit checked = CheckOutTarget(outPath, target);
+        if (checked != Exit::Written)
+            return static_cast<int>(checked);
+    }
+    // One moment for the capture's time and the name of the file a double-click writes.
+    SYSTEMTIME now;
+    std::memset(&now, 0, sizeof now);
+    GetSystemTime(&now);
     // A window that Explorer opened closes the moment the probe ends: the capture goes to a file
     // beside it, and the window stays until a key is pressed, as the updater's does.
     const bool doubleClicked = outPath.empty() && OwnsConsoleAlone();
-    if (doubleClicked)
-        outPath = DOUBLE_CLICKED_OUT;
-    const Exit exit = WriteCapture(options, outPath);
+    Exit exit = doubleClicked ? DoubleClickTarget(now, target) : Exit::Written;
+    if (exit == Exit::Written)
+        exit = WriteCapture(options, now, outPath.empty() && !doubleClicked ? nullptr : &target);
     if (doubleClicked) {
         MessageLanguage = MessageLanguageFor(GetUserDefaultLangID());
         HoldWindowForReading();

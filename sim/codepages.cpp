@@ -1,5 +1,6 @@
 // Simulated code page conversions: Big5 (code page 950) and UTF-8 to wide characters, and wide
-// characters to UTF-8, through the C library's iconv. A wide character here is one code point
+// characters to UTF-8, through the C library's iconv; the ANSI code page gives each byte the
+// character of its value (the names of files on the host's disk). A wide character here is one code point
 // (wchar_t is 32 bits on the host, where Windows has UTF-16 units): the Big5 texts of the
 // catalogue are all in the basic plane, where the two count alike.
 #include <iconv.h>
@@ -28,8 +29,15 @@ const char* IconvName(UINT codePage) {
     return codePage == CP_BIG5 ? "CP950" : codePage == CP_UTF8 ? "UTF-8" : nullptr;
 }
 
-// The input as wide characters; false when the code page is not simulated.
-bool ToWide(UINT codePage, const char* bytes, size_t length, std::wstring& wide) {
+// The input as wide characters; false when the code page is not simulated. `strict`: a sequence
+// the code page cannot read fails the conversion (`unreadable`) rather than becoming the default
+// character.
+bool ToWide(UINT codePage, const char* bytes, size_t length, bool strict, std::wstring& wide, bool& unreadable) {
+    unreadable = false;
+    if (codePage == CP_ACP) {
+        for (size_t i = 0; i < length; ++i) wide += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
+        return true;
+    }
     const char* name = IconvName(codePage);
     if (name == nullptr)
         return false;
@@ -44,6 +52,10 @@ bool ToWide(UINT codePage, const char* bytes, size_t length, std::wstring& wide)
         size_t outLeft = sizeof out;
         const size_t done = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
         wide.append(out, (sizeof out - outLeft) / sizeof(wchar_t));
+        if (done == static_cast<size_t>(-1) && errno != E2BIG && strict) {
+            unreadable = true;
+            break;
+        }
         if (done == static_cast<size_t>(-1) && errno != E2BIG) {
             // An unreadable or cut-off sequence: one byte becomes the default character.
             wide += DEFAULT_WIDE;
@@ -106,18 +118,22 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
         return std::to_string(CodePage) + ", " + sim::Hex(dwFlags) + ", " + Ptr(lpMultiByteStr) + ", " +
                std::to_string(cbMultiByte) + ", " + Ptr(lpWideCharStr) + ", " + std::to_string(cchWideChar);
     };
-    if (sim::Enter("MultiByteToWideChar", ERROR_INVALID_PARAMETER)) {
+    if (sim::Enter("MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION)) {
         sim::TraceCall("MultiByteToWideChar", args, "0 (injected)");
         return 0;
     }
-    if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 || dwFlags != 0)
+    if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+        (dwFlags & ~MB_ERR_INVALID_CHARS) != 0)
         return Refuse("MultiByteToWideChar", args, ERROR_INVALID_PARAMETER);
     // -1: the input runs to its zero, which is converted too.
     const size_t length =
         cbMultiByte == -1 ? std::char_traits<char>::length(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     std::wstring wide;
-    if (!ToWide(CodePage, lpMultiByteStr, length, wide))
+    bool unreadable = false;
+    if (!ToWide(CodePage, lpMultiByteStr, length, (dwFlags & MB_ERR_INVALID_CHARS) != 0, wide, unreadable))
         return Refuse("MultiByteToWideChar", args, ERROR_INVALID_PARAMETER);
+    if (unreadable)
+        return Refuse("MultiByteToWideChar", args, ERROR_NO_UNICODE_TRANSLATION);
     return Deliver("MultiByteToWideChar", args, wide, lpWideCharStr, cchWideChar);
 }
 

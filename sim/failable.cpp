@@ -69,8 +69,17 @@ const std::vector<std::string>& FailableCalls() {
         "CryptGetHashParam",
         "CryptDestroyHash",
         "CryptReleaseContext",
-        // What the deploy calls besides.
+        // Where DLLs are loaded from: the first call of each program.
         "SetDefaultDllDirectories",
+        // The probe's look at its --exe file and the writing of its capture file.
+        "VirtualQuery",
+        "GetFullPathNameA",
+        "GetFileAttributesExA",
+        "GetFileType",
+        "GetTempFileNameA",
+        "FlushFileBuffers",
+        "MoveFileExA",
+        // What the deploy calls besides (CreateFileW, MultiByteToWideChar and DeleteFileA the probe too).
         "GetModuleFileNameA",
         "GetComputerNameA",
         "DuplicateHandle",

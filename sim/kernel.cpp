@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "sim/files.h"
 #include "sim/machine.h"
 #include "sim/pipes.h"
 #include "sim/threads.h"
@@ -189,6 +190,8 @@ bool CloseKernelHandle(HANDLE handle) {
         sim::CloseMutexHandle(obj->ref);
     if (obj->kind == HandleKind::Pipe)
         sim::ClosePipeEnd(*obj);
+    if (obj->kind == HandleKind::File)
+        sim::CloseOnDisk(*obj);
     sim::DropHandle(handle);
     return true;
 }

@@ -48,6 +48,8 @@ const char* KindName(HandleKind kind) {
             return "pipe";
         case HandleKind::Find:
             return "find";
+        case HandleKind::File:
+            return "file";
     }
     return "?";
 }
@@ -84,6 +86,7 @@ Machine& M() {
 void Boot(const Scenario& scenario, const RunOptions& options) {
     Machine& m = TheMachine();
     FreeLeftoverLocalBlocks();
+    CloseLeftoverFiles();
     m = Machine{};
     m.scenario = scenario;
     m.options = options;

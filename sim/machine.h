@@ -22,9 +22,9 @@
 namespace sim {
 
 // Console handles are the process's own from its start: they are never counted as left open.
-// Modules loaded as data files and hash objects are only ever opened by the probe, processes,
-// threads, pipes and folder searches by the deploy: the report lists them only when some are
-// left open, so the updater's reports keep their members.
+// Modules loaded as data files, hash objects and files on disk are only ever opened by the probe
+// and the deploy, processes, threads, pipes and folder searches by the deploy: the report lists
+// them only when some are left open, so the updater's reports keep their members.
 enum class HandleKind {
     Device,
     Event,
@@ -38,7 +38,8 @@ enum class HandleKind {
     Process,
     Thread,
     Pipe,
-    Find
+    Find,
+    File
 };
 const char* KindName(HandleKind kind);
 
@@ -125,7 +126,8 @@ struct Machine {
     // appearance, so that two runs of one scenario trace the same text whatever the addresses.
     std::map<const void*, std::string> names;
     std::map<std::string, int> nameCounts;
-    int64_t localBlocks = 0;  // LocalAlloc blocks not yet freed
+    int64_t localBlocks = 0;   // LocalAlloc blocks not yet freed
+    DWORD dllSearchFlags = 0;  // the latest SetDefaultDllDirectories that took effect; 0: none
     DeviceArea devices;
     ServiceArea service;
     RegistryArea registry;
@@ -196,6 +198,8 @@ std::map<std::string, int> OpenHandleCounts();
 
 // Frees what the previous run left of its local memory, as the end of a process would.
 void FreeLeftoverLocalBlocks();
+// Closes the files on disk that the previous run left open (sim/files.cpp).
+void CloseLeftoverFiles();
 
 void SignalEvent(HANDLE event);
 void ResetEventObject(HANDLE event);

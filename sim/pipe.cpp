@@ -1,9 +1,10 @@
 // Simulated named pipes: the inbound, overlapped server end the deploy reads with ReadFileEx, the
-// client end it opens with CreateFileW and hands to scanfw.exe as its standard output, and the
-// alertable waits (SleepEx, and WaitForSingleObjectEx in process.cpp) that run the reads'
-// completion routines. Only the calling thread's own reads complete in its waits, as APCs do.
+// client end it opens with CreateFileW (sim/files.cpp hands a pipe's name here) and hands to scanfw.exe as its standard
+// output, and the alertable waits (SleepEx, and WaitForSingleObjectEx in process.cpp) that run the reads' completion
+// routines. Only the calling thread's own reads complete in its waits, as APCs do.
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include "sim/pipes.h"
 #include "sim/threads.h"
@@ -185,37 +186,36 @@ HANDLE WINAPI CreateNamedPipeW(LPCWSTR lpName, DWORD dwOpenMode, DWORD dwPipeMod
     return h;
 }
 
-HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    auto args = [&] {
-        return Narrow(lpFileName) + ", " + sim::Hex(dwDesiredAccess) + ", " + sim::Hex(dwShareMode) + ", " +
-               Ptr(lpSecurityAttributes) + ", " + std::to_string(dwCreationDisposition) + ", " +
-               sim::Hex(dwFlagsAndAttributes) + ", " + Ptr(hTemplateFile);
-    };
-    if (sim::Enter("CreateFileW", ERROR_PIPE_BUSY)) {
-        sim::TraceCall("CreateFileW", args, "INVALID_HANDLE_VALUE (injected)");
-        return INVALID_HANDLE_VALUE;
-    }
+namespace sim {
+
+bool NamesPipe(LPCWSTR name) {
+    const std::wstring prefix = PIPE_PREFIX;
+    return name != nullptr && std::wcsncmp(name, prefix.c_str(), prefix.size()) == 0;
+}
+
+HANDLE OpenPipeClient(LPCWSTR name, DWORD access, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                      const std::function<std::string()>& args) {
     // Only the client ends of the run's pipes are simulated.
-    const std::wstring name = lpFileName == nullptr ? L"" : lpFileName;
+    const std::wstring wanted = name;
     auto& pipes = M().launches.pipes;
-    auto pipe = std::find_if(pipes.begin(), pipes.end(),
-                             [&](const PipeObject& p) { return p.serverOpen && !name.empty() && p.name == name; });
-    if (pipe == pipes.end() || dwCreationDisposition != OPEN_EXISTING)
+    auto pipe =
+        std::find_if(pipes.begin(), pipes.end(), [&](const PipeObject& p) { return p.serverOpen && p.name == wanted; });
+    if (pipe == pipes.end() || disposition != OPEN_EXISTING)
         return RefuseHandle("CreateFileW", args, ERROR_FILE_NOT_FOUND);
     // An inbound pipe takes a writer only; its one instance, one client.
-    if (dwDesiredAccess != CLIENT_ACCESS)
+    if (access != CLIENT_ACCESS)
         return RefuseHandle("CreateFileW", args, ERROR_ACCESS_DENIED);
     if (pipe->clientHandles > 0 || pipe->childWrites)
         return RefuseHandle("CreateFileW", args, ERROR_PIPE_BUSY);
     pipe->clientHandles++;
-    HANDLE h = sim::NewHandle(HandleKind::Pipe, static_cast<int>(pipe - pipes.begin()), CLIENT_ACCESS);
-    sim::FindHandle(h)->inheritable = lpSecurityAttributes != nullptr && lpSecurityAttributes->bInheritHandle;
+    HANDLE h = NewHandle(HandleKind::Pipe, static_cast<int>(pipe - pipes.begin()), CLIENT_ACCESS);
+    FindHandle(h)->inheritable = security != nullptr && security->bInheritHandle;
     SetLastError(ERROR_SUCCESS);
-    sim::TraceCall("CreateFileW", args, [&] { return Ptr(h); });
+    TraceCall("CreateFileW", args, [&] { return Ptr(h); });
     return h;
 }
+
+}  // namespace sim
 
 BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {

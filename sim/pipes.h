@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "sim/machine.h"
 
@@ -10,6 +12,12 @@ namespace sim {
 // The started program holds the client end `client` as its standard output from `startMs` (the
 // run's time) until it ends: its writes reach the pipe as programs.h says.
 void ConnectChild(const HandleObject& client, uint64_t startMs, const ChildProgram& child);
+// Whether CreateFileW's `name` is in the pipes' namespace (\\.\pipe\...).
+bool NamesPipe(LPCWSTR name);
+// CreateFileW of a pipe's name, after the call was counted: the client end of one of the run's
+// pipes, traced with `args`.
+HANDLE OpenPipeClient(LPCWSTR name, DWORD access, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                      const std::function<std::string()>& args);
 // One end of a pipe is closed.
 void ClosePipeEnd(const HandleObject& end);
 // A wait of the calling thread until `deadlineMs`, or until `signalledAtMs` (the run's time when

@@ -1,6 +1,6 @@
 // Simulated processes (sim/programs.h says how a started program runs): the running program's own
-// file and name, the DLL search it asks for, starting the one program the scenario's run knows,
-// waiting for it and reading its exit code.
+// file and name, starting the one program the scenario's run knows, waiting for it and reading
+// its exit code.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,8 +21,6 @@ constexpr DWORD RUNNING_PROCESS_ID = 0x2B40;
 constexpr DWORD CHILD_PROCESS_ID = 0x2B48;
 constexpr DWORD CHILD_THREAD_ID = 0x2B4C;
 constexpr const char* COMPUTER_NAME = "SCANFW-SIM";
-// Every flag SetDefaultDllDirectories takes: the LOAD_LIBRARY_SEARCH_* folders.
-constexpr DWORD DLL_DIRECTORY_FLAGS = 0x00001F00;
 
 std::string Bool(BOOL b) {
     return b ? "TRUE" : "FALSE";
@@ -47,18 +45,6 @@ sim::ProcessObject* ProcessOf(HANDLE h) {
 }
 
 }  // namespace
-
-BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags) {
-    auto args = [&] { return sim::Hex(DirectoryFlags); };
-    if (sim::Enter("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER)) {
-        sim::TraceCall("SetDefaultDllDirectories", args, "FALSE (injected)");
-        return FALSE;
-    }
-    if (DirectoryFlags == 0 || (DirectoryFlags & ~DLL_DIRECTORY_FLAGS) != 0)
-        return Refuse("SetDefaultDllDirectories", args, ERROR_INVALID_PARAMETER);
-    sim::TraceCall("SetDefaultDllDirectories", args, "TRUE");
-    return TRUE;
-}
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     auto args = [&] { return Ptr(hModule) + ", " + Ptr(lpFilename) + ", " + std::to_string(nSize); };

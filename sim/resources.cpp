@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "sim/exe_file.h"
 #include "sim/image_bytes.h"
 #include "sim/machine.h"
 #include "sim/sha256.h"
@@ -89,18 +90,6 @@ const sim::ResourceSpec* GivenOf(int id) {
 // the updater's executable loaded as a data file by another program.
 bool IsUpdaterModule(HMODULE module) {
     return module == nullptr || sim::FindHandle(module, sim::HandleKind::Module) != nullptr;
-}
-
-// The one executable on the simulated disk is the updater's: a path whose last part is its file
-// name, in any folder.
-constexpr const char* UPDATER_FILE_NAME = "scanfw.exe";
-
-bool NamesUpdaterFile(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p != '\0'; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            name = p + 1;
-    return SameTextIgnoringCase(name, UPDATER_FILE_NAME);
 }
 
 // The bytes of image `id` as the executable carries it: damaged, if the scenario says so and it has
@@ -225,26 +214,26 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
         sim::TraceCall("SizeofResource", args, [&] { return "0, error " + std::to_string(error); });
         return 0;
     }
-    // A resource that cannot be loaded or locked still has its size in the resource directory.
-    DWORD size = given->size;
+    // A resource that cannot be loaded or locked still has its size in the resource directory,
+    // which in an executable read as a file may be damaged.
+    DWORD size = hModule == nullptr ? given->size : sim::SizeInResourceDirectory(entry->id, given->size);
     sim::TraceCall("SizeofResource", args, [&] { return std::to_string(size); });
     return size;
 }
 
 // Loads the updater's executable to read its resources; nothing of it runs. A data file is all
-// that is modelled: a load that asks for code fails as if the file were not an executable here.
+// that is modelled: a load that asks for code fails as if the file were not an executable here,
+// and the executable as a file is what the scenario's exeFile says (sim/exe_file.cpp).
 HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
     auto args = [&] { return sim::Quote(lpLibFileName) + ", " + Ptr(hFile) + ", " + sim::Hex(dwFlags); };
     if (sim::Enter("LoadLibraryExA", ERROR_FILE_NOT_FOUND)) {
         sim::TraceCall("LoadLibraryExA", args, "NULL (injected)");
         return nullptr;
     }
-    DWORD error = ERROR_SUCCESS;
-    if (lpLibFileName == nullptr || hFile != nullptr)
-        error = ERROR_INVALID_PARAMETER;
-    else if (!NamesUpdaterFile(lpLibFileName))
-        error = ERROR_FILE_NOT_FOUND;
-    else if ((dwFlags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) == 0)
+    DWORD error =
+        lpLibFileName == nullptr || hFile != nullptr ? ERROR_INVALID_PARAMETER : sim::DataFileLoadError(lpLibFileName);
+    if (error == ERROR_SUCCESS && (dwFlags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE |
+                                              LOAD_LIBRARY_AS_IMAGE_RESOURCE)) == 0)
         error = ERROR_MOD_NOT_FOUND;
     if (error != ERROR_SUCCESS) {
         SetLastError(error);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "sim/files.h"
 #include "sim/machine.h"
 #include "sim/sha256.h"
 #include "text/hex.h"
@@ -158,6 +159,8 @@ BOOL Transfer(const char* call, Op op, HANDLE file, void* buffer, DWORD length, 
     // As Windows does before anything else: no count yet, the transfer not yet ended.
     if (count != nullptr)
         *count = 0;
+    if (const HandleObject* onDisk = sim::FindHandle(file, HandleKind::File))
+        return sim::TransferOnDisk(call, op == Op::Write, *onDisk, buffer, length, count, overlapped, args);
     if (overlapped != nullptr) {
         overlapped->Internal = STATUS_PENDING;
         overlapped->InternalHigh = 0;

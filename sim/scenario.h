@@ -86,6 +86,10 @@ struct ResourceSpec {
     bool damaged = false;
 };
 
+// The updater's executable as a program that reads it as a file (the probe's --exe) finds it on
+// the disk; the updater's own run is as `resources` says whatever this is.
+enum class ExeFile { Whole, Truncated, NotExecutable, Folder, ImagePastEnd };
+
 struct FailureSpec {
     std::string call;
     uint32_t nth = 1;               // from the Kth call of the run
@@ -116,6 +120,7 @@ struct Scenario {
     std::map<int, InstanceSpec> imagingDevices;  // instance number 0..9999
     std::vector<MutexSpec> mutexes;
     std::map<int, ResourceSpec> resources;  // always holds 121 and 131
+    ExeFile exeFile = ExeFile::Whole;
     std::vector<FailureSpec> failures;
     ConsoleSpec console;
     bool otherUpdater = false;  // another scanfw.exe holds its update guard for the whole run

@@ -531,7 +531,7 @@ public:
         RequireObject(j, "");
         AllowOnly(j, "",
                   {"userLangId", "tickStart", "args", "devices", "service", "imagingDevices", "mutexes", "resources",
-                   "failures", "console", "otherUpdater", "probe"});
+                   "exeFile", "failures", "console", "otherUpdater", "probe"});
         if (j.contains("userLangId"))
             s.userLangId = static_cast<uint16_t>(Number(j["userLangId"], "userLangId", 0xFFFF));
         if (j.contains("tickStart"))
@@ -564,6 +564,13 @@ public:
         s.resources[131] = {ResourceMode::Present, IMAGE_131_SIZE};
         if (j.contains("resources"))
             Resources(j["resources"], "resources", s);
+        if (j.contains("exeFile"))
+            s.exeFile = Choice<ExeFile>(j["exeFile"], "exeFile",
+                                        {{"whole", ExeFile::Whole},
+                                         {"truncated", ExeFile::Truncated},
+                                         {"notExecutable", ExeFile::NotExecutable},
+                                         {"folder", ExeFile::Folder},
+                                         {"imagePastEnd", ExeFile::ImagePastEnd}});
         if (j.contains("failures"))
             Failures(j["failures"], "failures", s);
         if (j.contains("console"))

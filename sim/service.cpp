@@ -20,7 +20,6 @@ constexpr const char* SERVICE_NAME = "STISVC";
 constexpr const char* ACTIVE_DATABASE = "ServicesActive";
 constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 constexpr DWORD ERROR_DATABASE_DOES_NOT_EXIST = 1065;
-constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD RPC_X_NULL_REF_POINTER = 1780;
 
 constexpr DWORD STANDARD_RIGHTS_READ = 0x00020000;

@@ -10,7 +10,6 @@
 namespace fuzz {
 namespace {
 
-constexpr uint16_t LANGID_CHINESE_TAIWAN = 0x0404;
 constexpr int64_t STATUS_CONTROL_C_EXIT = 0xC000013A;
 
 const std::set<std::string> kChannelCalls = {"CreateEventA", "WriteFile", "ReadFile", "WaitForSingleObject",
@@ -129,7 +128,7 @@ std::optional<size_t> FirstTransferFailure(const sim::Scenario& s, const sim::Ru
 }
 
 std::vector<std::string> CheckFuzzedRun(const sim::Scenario& scenario, const sim::RunResult& run) {
-    const uint16_t language = scenario.userLangId == LANGID_CHINESE_TAIWAN ? LANGUAGE_CHINESE : LANGUAGE_ENGLISH;
+    const uint16_t language = MessageLanguageFor(scenario.userLangId);
     const std::vector<std::string> failedCalls = FailedCalls(scenario, run);
     if (run.report["ended"] == "terminated") {
         // The system ended the process (an event it had no handler for, or the end of a close's

@@ -154,6 +154,21 @@ TEST(ScannerSearch, AFailedCloseOfAPassedOverDeviceDoesNotStopTheSearch) {
     EXPECT_EQ(r.report["opened"].get<std::vector<int>>(), (std::vector<int>{0, 1}));
 }
 
+// Before anything else, with or without a scanner: DLLs come from the system folder only.
+TEST(RunStart, DllSearchIsRestrictedFirstAndOnce) {
+    for (const char* scenario : {"{}", R"({"devices": [{"index": 0}]})"}) {
+        sim::RunOptions options;
+        options.journal = true;
+        const sim::RunResult r = sim::RunUpdater(sim::ParseScenario(scenario, "test"), options, true);
+        ASSERT_FALSE(r.journal.empty());
+        EXPECT_EQ(r.journal.front().call, "SetDefaultDllDirectories") << scenario;
+        size_t calls = 0;
+        for (const sim::JournalEntry& e : r.journal) calls += e.call == "SetDefaultDllDirectories";
+        EXPECT_EQ(calls, 1u) << scenario;
+        EXPECT_EQ(sim::M().dllSearchFlags, LOAD_LIBRARY_SEARCH_SYSTEM32) << scenario;
+    }
+}
+
 }  // namespace
 
 // Only a window of its own, with the console as input and output, waits for a key at the end: in

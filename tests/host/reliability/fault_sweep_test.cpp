@@ -71,6 +71,7 @@ const std::map<std::string, std::vector<DWORD>> kErrors = {
     {"GetConsoleMode", {ERROR_INVALID_HANDLE}},
     {"FlushConsoleInputBuffer", {ERROR_INVALID_HANDLE}},
     {"ReadConsoleInputA", {ERROR_INVALID_HANDLE}},
+    {"SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER, ERROR_NOT_ENOUGH_MEMORY}},
     {"CreateMutexExA", {ERROR_ACCESS_DENIED, ERROR_INVALID_OWNER, ERROR_INVALID_HANDLE /* another kind of object */}},
     {"GetKernelObjectSecurity", {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER}},
     {"GetSecurityDescriptorOwner", {ERROR_INVALID_SECURITY_DESCR}},

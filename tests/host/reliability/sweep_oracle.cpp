@@ -36,10 +36,14 @@ const std::set<std::string> kServiceCalls = {"OpenSCManagerA", "OpenServiceA",  
 
 // The calls by which a run makes the update guard or tells another run's guard for one.
 const std::set<std::string> kGuardReads = {"CreateMutexExA", "GetKernelObjectSecurity", "GetSecurityDescriptorOwner"};
+// The program's first call, made before anything it is there to do.
+const char* const kStartCall = "SetDefaultDllDirectories";
 
 // The final messages a failure in each phase may lead to, besides the clean outcome.
 std::set<MessageId> Documented(Phase phase) {
     switch (phase) {
+        case Phase::Start:
+            return {};
         case Phase::Search:
             return {MSG_DEVICE_NOT_FOUND};
         case Phase::Guard:
@@ -97,6 +101,8 @@ bool IsPause(const sim::JournalEntry& e) {
 
 const char* PhaseName(Phase phase) {
     switch (phase) {
+        case Phase::Start:
+            return "start";
         case Phase::Search:
             return "search";
         case Phase::Guard:
@@ -138,14 +144,20 @@ CleanRun Analyse(const sim::RunResult& clean, uint16_t language) {
     CleanRun c;
     c.output = clean.output;
     c.finalMessage = FinalMessage(clean.output, language);
+    c.report = clean.report;
     c.serviceWasActive = clean.report["service"].is_object() && clean.report["service"]["startRequests"] != 0;
-    Phase phase = Phase::Search;
+    Phase phase = Phase::Start;
     for (const sim::JournalEntry& e : clean.journal) {
         // Once the ready wait has begun, the service is touched again only to give it back: an
         // update that ends before the download (a lock taken, an image refused) restores it there.
         if (phase >= Phase::ReadyWait && kServiceCalls.count(e.call))
             phase = Phase::Restore;
         switch (phase) {
+            case Phase::Start:
+                if (e.call == kStartCall)
+                    break;
+                phase = Phase::Search;
+                [[fallthrough]];
             case Phase::Search:
                 if (e.call == "CreateMutexExA")
                     phase = Phase::Guard;
@@ -236,6 +248,13 @@ std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run,
     std::vector<std::string> problems = CheckPromises(run, {failed.call}, failedAt);
     if (!failedAt.has_value())
         problems.push_back("the run never made the call that was to fail");
+    if (phase == Phase::Start) {
+        if (run.output != clean.output)
+            problems.push_back("a failure at the start changed the output");
+        if (run.report != clean.report)
+            problems.push_back("a failure at the start changed what the host saw: " + run.report.dump());
+        return problems;
+    }
 
     std::set<MessageId> allowed = Documented(phase);
     bool reachesRestore = phase == Phase::Restore;

@@ -12,8 +12,10 @@
 
 namespace sweep {
 
-// Where in the update a call was made, in the order the update passes through.
-enum class Phase { Search, Guard, Service, ReadyWait, Locks, Image, Download, Progress, Restore };
+// Where in the update a call was made, in the order the update passes through. Start: the
+// program's first call, which restricts where DLLs are loaded from and whose failure changes
+// nothing.
+enum class Phase { Start, Search, Guard, Service, ReadyWait, Locks, Image, Download, Progress, Restore };
 const char* PhaseName(Phase phase);
 
 // The channel's completion event being made: the start of an exchange or an image write.
@@ -23,6 +25,7 @@ bool IsPause(const sim::JournalEntry& e);
 
 struct CleanRun {
     std::string output;
+    nlohmann::json report;
     std::optional<MessageId> finalMessage;
     std::vector<Phase> phases;  // the phase of every journal entry
     bool serviceWasActive = false;
@@ -47,7 +50,8 @@ std::vector<std::string> CheckPromises(const sim::RunResult& run, const std::vec
 // Everything the fault sweep demands of a run in which `failed` (a call of the clean run, in
 // `phase`) failed once or from there on: the promises, plus the final message that the failure
 // documents for that phase, or the clean run's outcome for failures the updater ignores by design,
-// and the service restored whenever the update got past the service step.
+// and the service restored whenever the update got past the service step. A failure at the start
+// leaves the run exactly as the clean one, output and report.
 std::vector<std::string> Check(const CleanRun& clean, const sim::RunResult& run, const sim::JournalEntry& failed,
                                Phase phase, bool persistent, uint16_t language);
 

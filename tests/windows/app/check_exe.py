@@ -2,12 +2,15 @@
 """Checks that an exe that is handed out is a 64-bit x86-64 program that loads only Windows'
 KnownDLLs, and that nothing of the build's time or place went into it.
 
-usage: check_exe.py EXE [--no-path DIR]... [--map MAP]
+usage: check_exe.py EXE [--no-path DIR]... [--map MAP] [--no-import FUNCTION]...
 
 Windows loads a KnownDLL from the system folder only; any other DLL that the import table or
 the delay-load table names is searched for, the exe's own folder first, where a planted copy
 would run with the user's rights. GNU ld links the delay-load descriptors of a dlltool library
 without listing them in the header's delay-load table: --map (the exe's link map) shows them.
+
+--no-import names a function that the exe must not import: one it never calls, which an exe
+that links more of the project's code than it uses would carry all the same.
 
 The same sources, images and toolchain must give the same bytes anywhere at any time: the PE
 header carries no link time, and the file holds none of the given folders (the source and
@@ -50,6 +53,13 @@ def check_imports(pe, map_path=None):
     return problems
 
 
+def check_unused_imports(pe, functions):
+    """The functions of `functions` that the import table names, each a problem."""
+    imported = {entry.name.decode() for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for entry in dll.imports
+                if entry.name}
+    return [f"imports {name}, which it never calls" for name in functions if name in imported]
+
+
 def check_reproducible(pe, path, folders):
     problems = []
     if pe.FILE_HEADER.TimeDateStamp != 0:
@@ -70,6 +80,7 @@ def main(argv):
     parser.add_argument("exe")
     parser.add_argument("--no-path", action="append", default=[])
     parser.add_argument("--map")
+    parser.add_argument("--no-import", action="append", default=[])
     args = parser.parse_args(argv)
     pe = pefile.PE(args.exe)
     problems = []
@@ -78,6 +89,7 @@ def main(argv):
     if pe.OPTIONAL_HEADER.Magic != PE32_PLUS_MAGIC:
         problems.append(f"optional header magic {pe.OPTIONAL_HEADER.Magic:#x}, expected PE32+")
     problems += check_imports(pe, args.map)
+    problems += check_unused_imports(pe, args.no_import)
     problems += check_reproducible(pe, args.exe, args.no_path)
     for p in problems:
         print(p)

@@ -290,6 +290,8 @@ def wine_setup(scenario):
             continue
         if set(entry) != {"size"} or number(entry["size"]) != IMAGE_SIZES[rid]:
             raise Refused(f"resources.{rid}", "scanfw.exe carries the real images, whole or damaged")
+    if scenario.get("exeFile", "whole") != "whole":
+        raise Refused("exeFile", "the prefix holds the built scanfw.exe, whole")
     if scenario.get("failures"):
         raise Refused("failures", "Windows calls cannot be made to fail under Wine")
     args = [str(a) for a in scenario.get("args", [])]

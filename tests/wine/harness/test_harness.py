@@ -89,6 +89,7 @@ class Setup(unittest.TestCase):
             ({"tickStart": "0xFFFFF000"}, "tickStart"),
             ({"resources": {"131": {"missing": True}}}, "resources.131"),
             ({"resources": {"121": {"size": 0}}}, "resources.121"),
+            ({"exeFile": "truncated"}, "exeFile"),
             ({"failures": [{"call": "CreateEventA"}]}, "failures"),
             ({"service": {"managerAccess": "denied"}}, "service.managerAccess"),
             ({"service": {"serviceAccess": "denied"}}, "service.serviceAccess"),
@@ -124,8 +125,8 @@ class Setup(unittest.TestCase):
                 self.assertTrue(str(refused.exception).startswith(member + ": "))
 
     def test_defaults_written_out_are_not_refused(self):
-        setup = ss.wine_setup({"tickStart": "0x00100000", "failures": [], "resources": {"121": {"size": 8388608},
-                                                                                        "131": {"size": "13633428"}},
+        setup = ss.wine_setup({"tickStart": "0x00100000", "failures": [], "exeFile": "whole",
+                               "resources": {"121": {"size": 8388608}, "131": {"size": "13633428"}},
                                "service": {"managerAccess": "granted", "state": "running", "startType": "demand"},
                                "mutexes": [{"name": "Global\\A", "access": "granted"}]})
         self.assertEqual((setup.service.state, setup.service.start_type), ("running", "demand"))
