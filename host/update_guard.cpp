@@ -1,36 +1,7 @@
 #include "host/update_guard.h"
 
 #include "host/guard_descriptor.h"
-
-namespace {
-
-// Room for a self-relative descriptor that holds only an owner, of the longest SID there is.
-constexpr DWORD OWNER_DESCRIPTOR_BYTES = 128;
-
-// Closes a handle of this process. Not with CloseHandle: scenario files fail CloseHandle by the
-// number of its call, and the guard's handles must not shift that numbering. With
-// DUPLICATE_CLOSE_SOURCE the source handle is closed whatever DuplicateHandle returns.
-void CloseGuardHandle(HANDLE handle) {
-    DuplicateHandle(GetCurrentProcess(), handle, nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
-}
-
-// Whether the mutex's owner is BUILTIN\Administrators: read into a buffer of our own, so that
-// nothing is allocated with LocalAlloc, another call the update numbers. False when it cannot be read.
-bool OwnedByAdministrators(HANDLE mutex) {
-    alignas(sizeof(void*)) BYTE descriptor[OWNER_DESCRIPTOR_BYTES];
-    DWORD needed = 0;
-    if (!GetKernelObjectSecurity(mutex, OWNER_SECURITY_INFORMATION, reinterpret_cast<PSECURITY_DESCRIPTOR>(descriptor),
-                                 sizeof descriptor, &needed))
-        return false;
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(reinterpret_cast<PSECURITY_DESCRIPTOR>(descriptor), &owner, &defaulted) ||
-        owner == nullptr)
-        return false;
-    return IsWellKnownSid(owner, WinBuiltinAdministratorsSid) != FALSE;
-}
-
-}  // namespace
+#include "host/guard_owner.h"
 
 UpdateGuard TakeUpdateGuard() {
     SECURITY_ATTRIBUTES attributes;

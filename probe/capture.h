@@ -32,6 +32,7 @@ void CaptureService(Capture& capture);
 void CaptureImagingDevices(Capture& capture);
 void CaptureLocks(Capture& capture, const std::string& scannerName);
 void CaptureExecutable(Capture& capture, const std::string& exePath);
+void CaptureUpdateGuard(Capture& capture);
 void CaptureSystem(Capture& capture, const SYSTEMTIME& now);
 
 // The whole capture as the text of a scenario file.

@@ -1,11 +1,12 @@
 // A scanfw.exe named on the command line, mapped as an image resource file (nothing of it runs):
-// its BINARY resources as the updater would find them, their SHA-256, and the version it says it
-// is. The file may be anything a customer has: every resource's bytes are checked against the
-// memory the file was mapped into before one of them is read.
+// its BINARY resources as the updater would find them, their SHA-256 and whether each image is the
+// one its build embedded the digest of, and the version it says it is. The file may be anything a customer has: every
+// resource's bytes are checked against the memory the file was mapped into before one of them is read.
 #include <cstring>
 #include <vector>
 
 #include "firmware/firmware_image.h"
+#include "firmware/image_check.h"
 #include "firmware/image_digest.h"
 #include "probe/capture.h"
 #include "probe/paths.h"
@@ -31,6 +32,10 @@ constexpr const char* FOUND_FOLDER = "a folder, not an executable";
 constexpr const char* FOUND_NOT_EXECUTABLE =
     "not a whole Windows executable: cut short, damaged, or another kind of file";
 constexpr const char* FOUND_PAST_END = " bytes, which reach past the end of the file: not read";
+// What the digest check of an image found.
+constexpr const char* DIGEST_MATCHES = "matches";
+constexpr const char* DIGEST_DIFFERS = "differs";
+constexpr const char* DIGEST_MISSING = "missing";
 constexpr int VERSION_RESOURCE_ID = 1;
 // A version resource: the VS_FIXEDFILEINFO record, found by its signature on a 4-byte boundary
 // after the header and the key "VS_VERSION_INFO".
@@ -95,10 +100,23 @@ bool Readable(Capture& capture, HMODULE module, const void* bytes, DWORD size, c
     return false;
 }
 
+// Whether the image's `digest` is the one the executable carries for image `id`, as the updater
+// checks it before sending: "matches", "differs" (the updater would refuse it), or "missing" (no
+// digest of that form: an updater built before images were checked, or a damaged table).
+const char* DigestVerdict(HMODULE module, int id, const uint8_t (&digest)[IMAGE_DIGEST_BYTES]) {
+    uint8_t embedded[IMAGE_DIGEST_BYTES];
+    if (!ReadEmbeddedDigest(module, id, embedded))
+        return DIGEST_MISSING;
+    return std::memcmp(embedded, digest, IMAGE_DIGEST_BYTES) == 0 ? DIGEST_MATCHES : DIGEST_DIFFERS;
+}
+
 // One BINARY resource, looked up as the updater looks up its own: the scenario's entry for it
-// (size, or how the lookup fails) and, when its bytes could be read, their size and hash. A null
-// entry when the scenario format cannot say what the updater would meet: bytes outside the file.
-JsonValue Resource(Capture& capture, HMODULE module, LPCSTR name, const std::string& subject, JsonValue& seen) {
+// (size, or how the lookup fails, and whether it is damaged) and, when its bytes could be read,
+// their size and hash, and for a firmware image (`imageId` other than 0) whether the hash is the
+// digest the build embedded. A null entry when the scenario format cannot say what the updater
+// would meet: bytes outside the file.
+JsonValue Resource(Capture& capture, HMODULE module, LPCSTR name, const std::string& subject, int imageId,
+                   JsonValue& seen) {
     JsonValue entry = JsonObject();
     HRSRC found = FindResourceA(module, name, FIRMWARE_RESOURCE_TYPE);
     if (found == nullptr) {
@@ -128,6 +146,12 @@ JsonValue Resource(Capture& capture, HMODULE module, LPCSTR name, const std::str
     if (!hashed)
         Note(capture, STEP, "HashImage", subject, GetLastError());
     Add(seen, "sha256", JsonString(hashed ? HexBytes(digest, IMAGE_DIGEST_BYTES) : ""));
+    if (!hashed || imageId == 0)
+        return entry;
+    const char* verdict = DigestVerdict(module, imageId, digest);
+    Add(seen, "digest", JsonString(verdict));
+    if (verdict == DIGEST_DIFFERS)
+        Add(entry, "damaged", JsonBool(true));
     return entry;
 }
 
@@ -214,7 +238,7 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
     bool described = true;
     for (int id : FIRMWARE_IDS) {
         JsonValue record = JsonObject();
-        JsonValue entry = Resource(capture, module, MAKEINTRESOURCEA(id), std::to_string(id), record);
+        JsonValue entry = Resource(capture, module, MAKEINTRESOURCEA(id), std::to_string(id), id, record);
         described = described && entry.kind != JsonValue::Kind::Null;
         Add(resources, std::to_string(id), std::move(entry));
         Add(seenResources, std::to_string(id), std::move(record));
@@ -228,7 +252,7 @@ void CaptureExecutable(Capture& capture, const std::string& exePath) {
         std::string numbered = "#" + name;
         if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
             lookup = numbered.c_str();
-        Resource(capture, module, lookup, name, record);
+        Resource(capture, module, lookup, name, 0, record);
         Add(seenResources, name, std::move(record));
     }
     const std::string version = FileVersion(capture, module);

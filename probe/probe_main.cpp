@@ -132,6 +132,7 @@ Exit WriteCapture(const ProbeOptions& options, const SYSTEMTIME& now, const Capt
     CaptureImagingDevices(capture);
     CaptureLocks(capture, scanner);
     CaptureExecutable(capture, options.exePath);
+    CaptureUpdateGuard(capture);
     const std::string text = CaptureText(capture);
 
     if (target != nullptr)

@@ -109,9 +109,6 @@ sim::Scenario CompleteCapture(const json& capture, const sim::Scenario& original
     completed.tickStart = original.tickStart;
     completed.failures = original.failures;
     completed.console = original.console;
-    // Not yet in a capture: whether another run holds the update guard, and which image is damaged.
-    completed.otherUpdater = original.otherUpdater;
-    for (auto& [id, resource] : completed.resources) resource.damaged = original.resources.at(id).damaged;
     return completed;
 }
 

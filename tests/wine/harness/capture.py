@@ -8,7 +8,6 @@ exactly those members from the e2e scenario, and nothing else:
 
 - top level: `args`, `tickStart`, `failures`, `console`, and `otherUpdater` (the harness starts the
   other updater after the probe), when the scenario has them;
-- each image's `damaged`, which the probe does not yet tell;
 - for every captured device that the scenario lists too (by index): the scanner's `download`,
   `progress` and `faults`, and `ready`: the scenario's whole list when the probe did not ask the
   scanner, else the probe's first reply followed by the scenario's replies from the second on;
@@ -62,9 +61,6 @@ def complete(capture, original):
             scanner["ready"] = replies(scanner["ready"])[:1] + given[1:] if scanner.get("ready") else given
         if scanner:
             device["scanner"] = scanner
-    for rid, resource in original.get("resources", {}).items():
-        if resource.get("damaged") is True:
-            done.setdefault("resources", {}).setdefault(rid, {})["damaged"] = True
     releases = {session_name(m["name"]): m["releaseAfterMs"]
                 for m in original.get("mutexes", []) if "releaseAfterMs" in m}
     for mutex in done.get("mutexes", []):
