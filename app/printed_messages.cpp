@@ -1,5 +1,7 @@
 #include "app/printed_messages.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -60,10 +62,14 @@ size_t DiagnosticLine(const std::string& text, size_t pos) {
     return p + 1 - pos;
 }
 
+constexpr size_t BYTE_VALUES = 256;
+
 // What the output of one language is read for: every message as printed (its text and the
-// printer's line feed), and the starts of the progress and completion lines.
+// printer's line feed), the messages that begin with each byte, longest first, and the starts of
+// the progress and completion lines.
 struct Printed {
     std::vector<std::string> messages;
+    std::array<std::vector<MessageId>, BYTE_VALUES> startingWith;
     std::string progressStart;
     std::string completion;
 };
@@ -72,6 +78,15 @@ Printed MakePrinted(uint16_t language) {
     Printed p;
     for (MessageId id = 0; id < MESSAGE_COUNT; ++id)
         p.messages.push_back(std::string(MessageText(id, language)) + "\n");
+    for (MessageId id = 0; id < MESSAGE_COUNT; ++id) {
+        // Never looked for: it would match every empty line.
+        if (id != MSG_EMPTY_LINE)
+            p.startingWith[static_cast<unsigned char>(p.messages[id][0])].push_back(id);
+    }
+    // Of two messages of one length, the lower id comes first, as it always has.
+    for (auto& ids : p.startingWith)
+        std::stable_sort(ids.begin(), ids.end(),
+                         [&](MessageId a, MessageId b) { return p.messages[a].size() > p.messages[b].size(); });
     p.progressStart = std::string("\r") + ProgressTitle(language);
     p.completion = std::string("\r") + CompletionTitle(language) + COMPLETION_TAIL;
     return p;
@@ -109,16 +124,14 @@ std::vector<int> PrintedMessages(std::string_view bytes, LANGID userLangId) {
     std::vector<int> ids;
     size_t pos = 0;
     while (pos < output.size()) {
-        // The longest message that stands here.
+        // The longest message that stands here: the first of those that begin with this byte.
         int best = -1;
         size_t bestLength = 0;
-        for (MessageId id = 0; id < MESSAGE_COUNT; ++id) {
-            if (id == MSG_EMPTY_LINE)
-                continue;  // never printed: it would match every empty line
-            // Most places start no message: the first byte tells, without a comparison of the rest.
-            if (printed[id][0] == output[pos] && printed[id].size() > bestLength && At(output, pos, printed[id])) {
+        for (MessageId id : texts.startingWith[static_cast<unsigned char>(output[pos])]) {
+            if (At(output, pos, printed[id])) {
                 best = id;
                 bestLength = printed[id].size();
+                break;
             }
         }
         if (best >= 0) {
