@@ -15,10 +15,12 @@
 
 namespace {
 
+using sim::Bool;
 using sim::ConsoleEvent;
 using sim::HandleKind;
 using sim::M;
 using sim::Ptr;
+using sim::Refuse;
 
 constexpr DWORD STATUS_CONTROL_C_EXIT = 0xC000013A;
 constexpr uint64_t CLOSE_LIMIT_MS = 5000;
@@ -91,17 +93,6 @@ void Deliver(ConsoleEvent event) {
 bool IsConsoleHandle(HANDLE h, bool input) {
     const sim::HandleObject* obj = sim::FindHandle(h, HandleKind::Console);
     return obj != nullptr && (obj->ref == 0) == input && !M().scenario.console.redirected;
-}
-
-std::string Bool(BOOL b) {
-    return b ? "TRUE" : "FALSE";
-}
-
-template <typename Args>
-BOOL Refuse(const char* call, const Args& args, DWORD error) {
-    SetLastError(error);
-    sim::TraceCall(call, args, [&] { return "FALSE, error " + std::to_string(error); });
-    return FALSE;
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ DWORD ErrorOf(int error, const std::string& path) {
 }
 
 template <typename Args, typename Value>
-Value Refuse(const char* call, const Args& args, DWORD error, Value failure, const char* shown) {
+Value RefuseWith(const char* call, const Args& args, DWORD error, Value failure, const char* shown) {
     SetLastError(error);
     sim::TraceCall(call, args, [&] { return std::string(shown) + ", error " + std::to_string(error); });
     return failure;
@@ -223,12 +223,12 @@ void CloseOnDisk(const HandleObject& file) {
 BOOL TransferOnDisk(const char* call, bool write, const HandleObject& file, void* buffer, DWORD length, LPDWORD count,
                     LPOVERLAPPED overlapped, const std::string& args) {
     if (count == nullptr || overlapped != nullptr)
-        return Refuse(call, args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
+        return RefuseWith(call, args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
     if (buffer == nullptr && length > 0)
-        return Refuse(call, args, ERROR_NOACCESS_CODE, FALSE, "FALSE");
+        return RefuseWith(call, args, ERROR_NOACCESS_CODE, FALSE, "FALSE");
     const bool allowed = write ? Writable(file) : (file.access & (GENERIC_READ | GENERIC_ALL)) != 0;
     if (!allowed)
-        return Refuse(call, args, ERROR_ACCESS_DENIED, FALSE, "FALSE");
+        return RefuseWith(call, args, ERROR_ACCESS_DENIED, FALSE, "FALSE");
     DWORD done = 0;
     while (done < length) {
         char* at = static_cast<char*>(buffer) + done;
@@ -237,7 +237,7 @@ BOOL TransferOnDisk(const char* call, bool write, const HandleObject& file, void
             continue;
         if (moved < 0) {
             *count = done;
-            return Refuse(call, args, ErrorOf(errno, ""), FALSE, "FALSE");
+            return RefuseWith(call, args, ErrorOf(errno, ""), FALSE, "FALSE");
         }
         if (moved == 0)
             break;  // the end of the file, on a read
@@ -258,9 +258,9 @@ DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBu
         return 0;
     }
     if (lpFileName == nullptr || (lpBuffer == nullptr && nBufferLength > 0))
-        return Refuse("GetFullPathNameA", args, ERROR_INVALID_PARAMETER, DWORD{0}, "0");
+        return RefuseWith("GetFullPathNameA", args, ERROR_INVALID_PARAMETER, DWORD{0}, "0");
     if (*lpFileName == '\0')
-        return Refuse("GetFullPathNameA", args, ERROR_INVALID_NAME, DWORD{0}, "0");
+        return RefuseWith("GetFullPathNameA", args, ERROR_INVALID_NAME, DWORD{0}, "0");
     const std::string full = FullPathOf(lpFileName);
     // Too small a buffer: the size that is needed, terminator included, and nothing written.
     if (nBufferLength < full.size() + 1) {
@@ -286,14 +286,14 @@ BOOL WINAPI GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfo
         return FALSE;
     }
     if (lpFileName == nullptr || lpFileInformation == nullptr || fInfoLevelId != GetFileExInfoStandard)
-        return Refuse("GetFileAttributesExA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
+        return RefuseWith("GetFileAttributesExA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
     auto& data = *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
     if (sim::NamesUpdaterExe(lpFileName)) {
         sim::UpdaterExeAttributes(data);
     } else {
         struct stat info;
         if (stat(lpFileName, &info) != 0)
-            return Refuse("GetFileAttributesExA", args, ErrorOf(errno, lpFileName), FALSE, "FALSE");
+            return RefuseWith("GetFileAttributesExA", args, ErrorOf(errno, lpFileName), FALSE, "FALSE");
         data = WIN32_FILE_ATTRIBUTE_DATA{};
         data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
         if ((info.st_mode & S_IWUSR) == 0)
@@ -331,21 +331,21 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     const bool truncates = dwCreationDisposition == TRUNCATE_EXISTING;
     if (lpFileName == nullptr || disposition < 0 || lpSecurityAttributes != nullptr || hTemplateFile != nullptr ||
         (truncates && AccessFlags(dwDesiredAccess) == O_RDONLY))
-        return Refuse("CreateFileW", args, ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+        return RefuseWith("CreateFileW", args, ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
     if (!named || name.empty())
-        return Refuse("CreateFileW", args, named ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME, INVALID_HANDLE_VALUE,
-                      "INVALID_HANDLE_VALUE");
+        return RefuseWith("CreateFileW", args, named ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME, INVALID_HANDLE_VALUE,
+                          "INVALID_HANDLE_VALUE");
     struct stat before;
     const bool existed = stat(name.c_str(), &before) == 0;
     // A folder opens only for its attributes' sake, with backup semantics.
     const bool folder = existed && S_ISDIR(before.st_mode);
     if (folder && (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0)
-        return Refuse("CreateFileW", args, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+        return RefuseWith("CreateFileW", args, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
     // Never blocking, as no Windows open of a file waits for a reader or writer to come.
     const int flags = (folder ? O_RDONLY : AccessFlags(dwDesiredAccess)) | disposition | O_NONBLOCK | O_CLOEXEC;
     const int descriptor = open(name.c_str(), flags, NEW_FILE_MODE);
     if (descriptor < 0)
-        return Refuse("CreateFileW", args, ErrorOf(errno, name), INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
+        return RefuseWith("CreateFileW", args, ErrorOf(errno, name), INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE");
     OpenDescriptors().insert(descriptor);
     HANDLE file = sim::NewHandle(HandleKind::File, descriptor, dwDesiredAccess);
     // Opening what was there already under a disposition that may create says so.
@@ -367,7 +367,7 @@ DWORD WINAPI GetFileType(HANDLE hFile) {
     if (obj != nullptr && obj->kind == HandleKind::Console)
         type = sim::M().scenario.console.redirected ? FILE_TYPE_PIPE : FILE_TYPE_CHAR;
     else if (obj == nullptr || obj->kind != HandleKind::File || fstat(obj->ref, &info) != 0)
-        return Refuse("GetFileType", args, ERROR_INVALID_HANDLE, DWORD{FILE_TYPE_UNKNOWN}, "FILE_TYPE_UNKNOWN");
+        return RefuseWith("GetFileType", args, ERROR_INVALID_HANDLE, DWORD{FILE_TYPE_UNKNOWN}, "FILE_TYPE_UNKNOWN");
     else if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
         type = FILE_TYPE_DISK;
     else if (S_ISCHR(info.st_mode))
@@ -387,12 +387,12 @@ UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUni
         return 0;
     }
     if (lpPathName == nullptr || lpTempFileName == nullptr)
-        return Refuse("GetTempFileNameA", args, ERROR_INVALID_PARAMETER, UINT{0}, "0");
+        return RefuseWith("GetTempFileNameA", args, ERROR_INVALID_PARAMETER, UINT{0}, "0");
     const std::string folder = lpPathName;
     if (folder.size() > TEMP_FOLDER_MAX)
-        return Refuse("GetTempFileNameA", args, ERROR_BUFFER_OVERFLOW, UINT{0}, "0");
+        return RefuseWith("GetTempFileNameA", args, ERROR_BUFFER_OVERFLOW, UINT{0}, "0");
     if (!IsFolder(folder))
-        return Refuse("GetTempFileNameA", args, ERROR_DIRECTORY, UINT{0}, "0");
+        return RefuseWith("GetTempFileNameA", args, ERROR_DIRECTORY, UINT{0}, "0");
     const char separator = folder.find(HOST_SEPARATOR) != std::string::npos ? HOST_SEPARATOR : WINDOWS_SEPARATOR;
     std::string stem = folder.empty() || IsSeparator(folder.back()) ? folder : folder + separator;
     stem += std::string(lpPrefixString == nullptr ? "" : lpPrefixString).substr(0, TEMP_PREFIX_CHARS);
@@ -414,11 +414,11 @@ UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUni
                 close(descriptor);
                 made = true;
             } else if (errno != EEXIST) {
-                return Refuse("GetTempFileNameA", args, ErrorOf(errno, name), UINT{0}, "0");
+                return RefuseWith("GetTempFileNameA", args, ErrorOf(errno, name), UINT{0}, "0");
             }
         }
         if (!made)
-            return Refuse("GetTempFileNameA", args, ERROR_FILE_EXISTS, UINT{0}, "0");
+            return RefuseWith("GetTempFileNameA", args, ERROR_FILE_EXISTS, UINT{0}, "0");
     }
     const std::string name = nameOf(number);
     std::snprintf(lpTempFileName, MAX_PATH, "%s", name.c_str());
@@ -435,11 +435,11 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     }
     const HandleObject* file = sim::FindHandle(hFile, HandleKind::File);
     if (file == nullptr)
-        return Refuse("FlushFileBuffers", args, ERROR_INVALID_HANDLE, FALSE, "FALSE");
+        return RefuseWith("FlushFileBuffers", args, ERROR_INVALID_HANDLE, FALSE, "FALSE");
     if (!Writable(*file))
-        return Refuse("FlushFileBuffers", args, ERROR_ACCESS_DENIED, FALSE, "FALSE");
+        return RefuseWith("FlushFileBuffers", args, ERROR_ACCESS_DENIED, FALSE, "FALSE");
     if (fsync(file->ref) != 0)
-        return Refuse("FlushFileBuffers", args, ErrorOf(errno, ""), FALSE, "FALSE");
+        return RefuseWith("FlushFileBuffers", args, ErrorOf(errno, ""), FALSE, "FALSE");
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("FlushFileBuffers", args, "TRUE");
     return TRUE;
@@ -456,12 +456,12 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
         return FALSE;
     }
     if (lpExistingFileName == nullptr || lpNewFileName == nullptr || (dwFlags & ~MOVE_FLAGS) != 0)
-        return Refuse("MoveFileExA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
+        return RefuseWith("MoveFileExA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
     const std::string from = lpExistingFileName;
     const std::string to = lpNewFileName;
     struct stat source;
     if (stat(from.c_str(), &source) != 0)
-        return Refuse("MoveFileExA", args, ErrorOf(errno, from), FALSE, "FALSE");
+        return RefuseWith("MoveFileExA", args, ErrorOf(errno, from), FALSE, "FALSE");
     int moved = 0;
     if ((dwFlags & MOVEFILE_REPLACE_EXISTING) != 0) {
         // A folder is never replaced.
@@ -473,7 +473,8 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
             unlink(from.c_str());
     }
     if (moved != 0)
-        return Refuse("MoveFileExA", args, errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorOf(errno, to), FALSE, "FALSE");
+        return RefuseWith("MoveFileExA", args, errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorOf(errno, to), FALSE,
+                          "FALSE");
     if ((dwFlags & MOVEFILE_WRITE_THROUGH) != 0) {
         const int folder = open(Parent(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder >= 0) {
@@ -493,11 +494,11 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
         return FALSE;
     }
     if (lpFileName == nullptr)
-        return Refuse("DeleteFileA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
+        return RefuseWith("DeleteFileA", args, ERROR_INVALID_PARAMETER, FALSE, "FALSE");
     if (IsFolder(lpFileName))
-        return Refuse("DeleteFileA", args, ERROR_ACCESS_DENIED, FALSE, "FALSE");
+        return RefuseWith("DeleteFileA", args, ERROR_ACCESS_DENIED, FALSE, "FALSE");
     if (unlink(lpFileName) != 0)
-        return Refuse("DeleteFileA", args, ErrorOf(errno, lpFileName), FALSE, "FALSE");
+        return RefuseWith("DeleteFileA", args, ErrorOf(errno, lpFileName), FALSE, "FALSE");
     SetLastError(ERROR_SUCCESS);
     sim::TraceCall("DeleteFileA", args, "TRUE");
     return TRUE;

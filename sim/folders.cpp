@@ -15,6 +15,7 @@
 using sim::HandleKind;
 using sim::M;
 using sim::Ptr;
+using sim::Refuse;
 
 namespace {
 
@@ -31,13 +32,6 @@ DWORD ErrorOf(int error) {
         default:
             return ERROR_ACCESS_DENIED;
     }
-}
-
-template <typename Args>
-BOOL Refuse(const char* call, const Args& args, DWORD error) {
-    SetLastError(error);
-    sim::TraceCall(call, args, [&] { return "FALSE, error " + std::to_string(error); });
-    return FALSE;
 }
 
 // Fills the caller's record with the entry `name` of `folder`.

@@ -10,6 +10,7 @@
 #include "sim/pipes.h"
 #include "sim/threads.h"
 
+using sim::Bool;
 using sim::HandleKind;
 using sim::HandleObject;
 using sim::M;
@@ -39,9 +40,6 @@ LocalHeap& Heap() {
     return heap;
 }
 
-std::string Bool(BOOL ok) {
-    return ok ? "TRUE" : "FALSE";
-}
 }  // namespace
 
 DWORD WINAPI GetLastError(void) {

@@ -176,6 +176,18 @@ void TraceCall(const char* call, const Args& args, const Result& result) {
 }
 std::string Hex(uint64_t value);
 std::string Quote(const char* text);
+// A BOOL argument as the trace shows it.
+inline std::string Bool(BOOL b) {
+    return b ? "TRUE" : "FALSE";
+}
+// A BOOL function's refusal: sets `error` as the last error, traces the call as failed with it,
+// and gives FALSE to return.
+template <typename Args>
+BOOL Refuse(const char* call, const Args& args, DWORD error) {
+    SetLastError(error);
+    TraceCall(call, args, [&] { return "FALSE, error " + std::to_string(error); });
+    return FALSE;
+}
 // A handle or buffer for the trace: "NULL", a handle's kind and number ("event#2"), a name given
 // with NameAs, or else "buffer#N" by the buffer's first appearance in the run.
 std::string Ptr(const void* p);

@@ -9,6 +9,7 @@
 #include "sim/pipes.h"
 #include "sim/threads.h"
 
+using sim::Bool;
 using sim::HandleKind;
 using sim::HandleObject;
 using sim::M;
@@ -31,10 +32,6 @@ std::string Narrow(LPCWSTR text) {
     std::string out = "\"";
     for (const wchar_t* p = text; *p != L'\0'; ++p) out += *p < 0x80 ? static_cast<char>(*p) : '?';
     return out + "\"";
-}
-
-std::string Bool(BOOL b) {
-    return b ? "TRUE" : "FALSE";
 }
 
 PipeObject& PipeOf(const HandleObject& end) {

@@ -10,10 +10,12 @@
 #include "sim/pipes.h"
 #include "sim/threads.h"
 
+using sim::Bool;
 using sim::HandleKind;
 using sim::HandleObject;
 using sim::M;
 using sim::Ptr;
+using sim::Refuse;
 
 namespace {
 
@@ -21,17 +23,6 @@ constexpr DWORD RUNNING_PROCESS_ID = 0x2B40;
 constexpr DWORD CHILD_PROCESS_ID = 0x2B48;
 constexpr DWORD CHILD_THREAD_ID = 0x2B4C;
 constexpr const char* COMPUTER_NAME = "SCANFW-SIM";
-
-std::string Bool(BOOL b) {
-    return b ? "TRUE" : "FALSE";
-}
-
-template <typename Args>
-BOOL Refuse(const char* call, const Args& args, DWORD error) {
-    SetLastError(error);
-    sim::TraceCall(call, args, [&] { return "FALSE, error " + std::to_string(error); });
-    return FALSE;
-}
 
 bool HostFileExists(const std::string& path) {
     struct stat st;
