@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <string>
 
 #include "sim/machine.h"
@@ -22,14 +21,6 @@ constexpr char NO_EXTENSION_MARK = '.';
 constexpr uintptr_t OWN_IMAGE_BASE = 0x140000000ull;
 constexpr uintptr_t PAGE_BYTES = 4096;
 constexpr uint64_t DWORD_SPAN = 0x100000000ull;
-
-bool SameIgnoringCase(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && b[i] == '\0';
-}
 
 uint64_t WholeExeBytes() {
     uint64_t bytes = EXE_OTHER_BYTES;
@@ -72,7 +63,7 @@ bool NamesUpdaterExe(const char* path) {
     const size_t folderEnd = name.find_last_of("\\/:");
     if (folderEnd != std::string::npos)
         name = name.substr(folderEnd + 1);
-    return SameIgnoringCase(name, UPDATER_FILE_NAME);
+    return EqualIgnoringCase(name, UPDATER_FILE_NAME);
 }
 
 void UpdaterExeAttributes(WIN32_FILE_ATTRIBUTE_DATA& data) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -176,6 +177,17 @@ void TraceCall(const char* call, const Args& args, const Result& result) {
 }
 std::string Hex(uint64_t value);
 std::string Quote(const char* text);
+// Two names equal without regard to the case of ASCII letters, as Windows compares the names of
+// registry keys and values, services, resource types and files.
+inline bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i]))
+            return false;
+    return true;
+}
 // A BOOL argument as the trace shows it.
 inline std::string Bool(BOOL b) {
     return b ? "TRUE" : "FALSE";

@@ -15,25 +15,12 @@ constexpr int CLASS_KEY_REF = -1;  // the handle's ref for the class key itself
 constexpr int NO_KEY = -2;
 constexpr DWORD REG_OPTION_OPEN_LINK = 0x00000008;
 
-char Upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i]))
-            return false;
-    return true;
-}
-
 // The key that `path` names below HKEY_LOCAL_MACHINE: CLASS_KEY_REF, an instance number, or
 // NO_KEY. Key names compare without regard to case, as Windows compares them.
 int KeyOfPath(const char* path) {
     const std::string_view p = path;
     const std::string_view classKey = CLASS_KEY;
-    if (EqualIgnoringCase(p, classKey))
+    if (sim::EqualIgnoringCase(p, classKey))
         return CLASS_KEY_REF;
     if (p.size() != classKey.size() + 1 + INSTANCE_DIGITS || p[classKey.size()] != '\\')
         return NO_KEY;
@@ -46,7 +33,7 @@ int KeyOfPath(const char* path) {
     // The instance first: the updater's walk tries 10,000 names, and few of them exist.
     if (sim::M().scenario.imagingDevices.count(number) == 0)
         return NO_KEY;
-    return EqualIgnoringCase(p.substr(0, classKey.size()), classKey) ? number : NO_KEY;
+    return sim::EqualIgnoringCase(p.substr(0, classKey.size()), classKey) ? number : NO_KEY;
 }
 
 using sim::Ptr;
@@ -112,7 +99,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     const sim::RegValue* found = nullptr;
     if (obj->ref != CLASS_KEY_REF && lpValueName != nullptr) {
         for (const sim::RegValue& v : sim::M().scenario.imagingDevices.at(obj->ref).values)
-            if (EqualIgnoringCase(v.name, lpValueName))
+            if (sim::EqualIgnoringCase(v.name, lpValueName))
                 found = &v;
     }
     if (found == nullptr)

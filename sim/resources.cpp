@@ -48,13 +48,6 @@ const ResourceEntry* EntryOfHandle(HRSRC handle) {
     return nullptr;
 }
 
-bool SameTextIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b)))
-            return false;
-    return *a == *b;
-}
-
 // The numeric id that a resource name stands for, or -1 for a name that is a string.
 long NumericId(LPCSTR name) {
     if (IS_INTRESOURCE(name))
@@ -126,7 +119,7 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType) {
     const sim::ResourceSpec* given = id < 0 ? nullptr : GivenOf(static_cast<int>(id));
     if (!IsUpdaterModule(hModule))
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !SameTextIgnoringCase(lpType, BINARY_TYPE) ||
+    else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !sim::EqualIgnoringCase(lpType, BINARY_TYPE) ||
              !AnyImagePresent())
         error = ERROR_RESOURCE_TYPE_NOT_FOUND;
     else if (given == nullptr || given->mode == sim::ResourceMode::Missing)
@@ -275,7 +268,7 @@ BOOL WINAPI EnumResourceNamesA(HMODULE hModule, LPCSTR lpType, ENUMRESNAMEPROCA 
         error = ERROR_INVALID_PARAMETER;
     else if (!IsUpdaterModule(hModule))
         error = ERROR_RESOURCE_DATA_NOT_FOUND;
-    else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !SameTextIgnoringCase(lpType, BINARY_TYPE) ||
+    else if (lpType == nullptr || IS_INTRESOURCE(lpType) || !sim::EqualIgnoringCase(lpType, BINARY_TYPE) ||
              !AnyImagePresent())
         error = ERROR_RESOURCE_TYPE_NOT_FOUND;
     if (error != ERROR_SUCCESS) {

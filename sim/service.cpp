@@ -75,16 +75,6 @@ DWORD ServiceRights(DWORD access) {
         SERVICE_ALL_ACCESS);
 }
 
-bool EqualIgnoringCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
-        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (ca != cb)
-            return false;
-    }
-    return *a == *b;
-}
-
 // Where a pending state leads once it ends.
 DWORD EndOfPending(DWORD state) {
     switch (state) {
@@ -186,7 +176,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWO
     // Only the local machine's active database exists here.
     if (lpMachineName != nullptr && lpMachineName[0] != '\0')
         return Fail("OpenSCManagerA", args, RPC_S_SERVER_UNAVAILABLE, none);
-    if (lpDatabaseName != nullptr && !EqualIgnoringCase(lpDatabaseName, ACTIVE_DATABASE))
+    if (lpDatabaseName != nullptr && !sim::EqualIgnoringCase(lpDatabaseName, ACTIVE_DATABASE))
         return Fail("OpenSCManagerA", args, ERROR_DATABASE_DOES_NOT_EXIST, none);
     if (sim::M().scenario.service.managerDenied)
         return Fail("OpenSCManagerA", args, ERROR_ACCESS_DENIED, none);
@@ -208,7 +198,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
     if (lpServiceName == nullptr || lpServiceName[0] == '\0')
         return Fail("OpenServiceA", args, ERROR_INVALID_NAME, none);
     // Windows tells a missing service before it looks at the rights asked for.
-    if (!EqualIgnoringCase(lpServiceName, SERVICE_NAME) || !sim::M().scenario.service.exists)
+    if (!sim::EqualIgnoringCase(lpServiceName, SERVICE_NAME) || !sim::M().scenario.service.exists)
         return Fail("OpenServiceA", args, ERROR_SERVICE_DOES_NOT_EXIST, none);
     if (sim::M().scenario.service.serviceDenied)
         return Fail("OpenServiceA", args, ERROR_ACCESS_DENIED, none);
