@@ -153,9 +153,16 @@ int CWIAControl::RestoreService(const RestorePlan& plan, RestoreFailure* failure
         return 1;
     if (!QueryStatus(&m_status))
         return 1;
-    // A stop that a cancel cut short must end before the service can be started again.
-    if (m_status.dwCurrentState == SERVICE_STOP_PENDING && plan.stopWaitMs > 0)
+    // A stop that a cancel cut short must end before the service can be started again. One still
+    // stopping when the wait gives up cannot be started: the user is told, as for a start that
+    // fails, rather than left with a stopped service and nothing said.
+    if (m_status.dwCurrentState == SERVICE_STOP_PENDING && plan.stopWaitMs > 0) {
         WaitForState(*this, SERVICE_STOPPED, plan.stopWaitMs);
+        if (m_status.dwCurrentState == SERVICE_STOP_PENDING) {
+            failed = RestoreFailure::Start;
+            return 0;
+        }
+    }
     if (m_status.dwCurrentState != SERVICE_STOPPED)
         return 1;
     if (!StartServiceA(m_hService, 0, nullptr)) {

@@ -99,9 +99,11 @@ std::vector<std::string> CheckRestore(const sim::RunResult& run, const std::vect
         return problems;
     if (service["startType"] != "auto")
         problems.push_back("service left with start type " + service["startType"].get<std::string>());
-    // A service the updater stopped was stopped when the restore began, so it must be started;
-    // unless the console closed while the scanner burned.
-    if (service["stopRequests"] != 0 && service["startRequests"] == 0 && !closed)
+    // A service the updater stopped must be started again, unless the console closed while the
+    // scanner burned, or the user was told it could not be (a stop that a cancel cut short and
+    // that had still not ended when the restore gave up waiting).
+    if (service["stopRequests"] != 0 && service["startRequests"] == 0 && !closed &&
+        !Contains(run.output, MSG_WIA_START_FAILED, language))
         problems.push_back("the service was stopped and never started again");
     return problems;
 }
